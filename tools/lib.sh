@@ -1,0 +1,30 @@
+# Shared shell helpers for the setup, demo and test scripts. Source it.
+
+# need_packages PKG...: installs the Debian packages that are missing.
+# Runs `apt-get update` once per machine session before the first install.
+need_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  if [ -z "${VELMORAINE_APT_UPDATED:-}" ]; then
+    $sudo apt-get update -qq
+    export VELMORAINE_APT_UPDATED=1
+  fi
+  echo "installing: ${missing[*]}" >&2
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# Packages every build needs.
+BASE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev libcli11-dev)
+
+# configure_build DIR [cmake args...]: configures (once) and builds a tree.
+configure_build() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}
