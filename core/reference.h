@@ -1,0 +1,70 @@
+// The plain reference pass of the plane filter, stage by stage.
+//
+// These functions are the definition of every output bit: each one reads like
+// the algorithm and keeps the literal whole-plane workspace. Faster versions
+// must match FilterPlaneReference byte for byte on every input.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "core/plane_filter.h"
+
+namespace velmoraine {
+
+// ---- The integer lifting DCT -------------------------------------------------
+// Eight-point forward transform; out[0] is the plain sum of the inputs.
+void ForwardDct8(const int32_t in[8], int32_t out[8]);
+// Its companion; returns about 4 times the original samples.
+void InverseDct8(const int32_t in[8], int32_t out[8]);
+
+// ---- Block shrinkage and weighting ----------------------------------------
+// Nominal scale of each forward coefficient against the orthonormal DCT.
+extern const double dctScale[8];
+// Integer threshold for each coefficient position 8u+v; entry 0 is 0.
+void BuildThresholdTable(int32_t T, int32_t thresholdTable[64]);
+// Zeroes C[u][v] when lp <= u*u+v*v <= hp and |C[u][v]| < threshold; returns
+// the number of zero coefficients in the block afterwards.
+int32_t ShrinkBlock(int32_t C[8][8], const int32_t thresholdTable[64], int32_t lp, int32_t hp);
+// Weight of a block with z zero coefficients under profile P (P >= 0).
+int32_t BlockWeight(int32_t P, int32_t z);
+
+// ---- The overlapped-block pass ----------------------------------------------
+// The whole-plane work buffers of one pass; strides depend on the width only.
+struct PlaneWorkspace {
+  int16_t* rowCoeffs;     // 8 per sample position: (y*W + x)*8 + u
+  int32_t* coeffAccum;    // 8 per sample position: (y*W + x)*8 + u
+  int32_t* pixelAccum;    // one per sample: y*W + x
+  int16_t* blockWeights;  // one per sample: y*W + x
+};
+
+// Allocates the four buffers for a W x H plane. Returns false, with nothing
+// held, when a size overflows size_t or an allocation fails.
+bool AllocateWorkspace(PlaneWorkspace& workspace, int32_t W, int32_t H);
+void ReleaseWorkspace(PlaneWorkspace& workspace);
+
+// Forward row transform of every 8-sample row segment into rowCoeffs.
+void AnalyseRows(const PlaneView& plane, PlaneWorkspace& workspace);
+// Column transform, shrinkage, weighting and inverse column transform of every
+// block, accumulated into coeffAccum; block weights into blockWeights.
+void AccumulateBlocks(PlaneWorkspace& workspace, int32_t W, int32_t H,
+                      const int32_t thresholdTable[64], int32_t P, int32_t lp, int32_t hp);
+// Inverse row transform of the accumulated sums into pixelAccum.
+void SynthesizeRows(PlaneWorkspace& workspace, int32_t W, int32_t H);
+
+// ---- Normalisation and requantisation ---------------------------------------
+// pixelAccum becomes the weighted average at 256 units per level; the first W
+// elements of each coeffAccum row hold the summed-area table of blockWeights.
+void NormalizePlane(PlaneWorkspace& workspace, int32_t W, int32_t H);
+// Writes the 8-bit samples with error diffusion; pixelAccum is spent.
+void RequantizePlane(const PlaneView& plane, int32_t* pixelAccum);
+
+// The whole pass with the literal workspace. Same contract as FilterPlane.
+bool FilterPlaneReference(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp);
+
+// True when the view is one the filter may touch: non-negative sizes, a pitch
+// of at least the width when there is more than one row, and data unless the
+// plane is empty.
+bool IsValidPlaneView(const PlaneView& plane);
+
+}  // namespace velmoraine
