@@ -1,8 +1,10 @@
 #include "core/plane_filter.h"
+#include "core/reference.h"
 
 namespace velmoraine {
 
-// Placeholder until the reference pass lands: leaves every plane unchanged.
-bool FilterPlane(const PlaneView&, int32_t, int32_t, int32_t, int32_t) { return true; }
+bool FilterPlane(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp) {
+  return FilterPlaneReference(plane, T, P, lp, hp);
+}
 
 }  // namespace velmoraine

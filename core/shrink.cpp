@@ -1,1 +1,67 @@
+// Block shrinkage and weighting: which coefficients of a block are dropped,
+// and how much the block counts when the overlapping blocks are put together.
+#include <float.h>
+
 #include "core/reference.h"
+
+// The table must be computed in plain double precision: extended-precision
+// evaluation (x87 without SSE2) turns the entries whose product is exactly
+// 0.25 into 4T - 1.
+static_assert(FLT_EVAL_METHOD == 0, "build with SSE2 double arithmetic (e.g. -msse2 -mfpmath=sse)");
+
+namespace velmoraine {
+
+// The factor that takes output k of ForwardDct8 to the orthonormal DCT scale:
+// sin(pi/4)/2, 1/(2 sin(7pi/16)), 1/(2 sin(3pi/8)), 1/(2 cos(3pi/16)),
+// sin(pi/4), cos(3pi/16)/2, sin(3pi/8)/2, sin(7pi/16)/2, each evaluated in
+// IEEE double. They are held as the exact doubles those formulas give (a test
+// recomputes them) so that the result never depends on a C library's sin/cos.
+const double dctScale[8] = {
+    0.35355339059327373, 0.5097955791041592, 0.541196100146197,  0.6013448869350453,
+    0.7071067811865475,  0.4157348061512726, 0.46193976625564337, 0.4903926402016152,
+};
+
+void BuildThresholdTable(int32_t T, int32_t thresholdTable[64]) {
+  // Each step is one double operation; no wider evaluation. The products for
+  // (1,7), (2,6), (3,5) and mirrors are exactly 0.25, so those entries come
+  // out as exactly 4T.
+  const double threshold = static_cast<double>(T);
+  for (int k = 0; k < 64; ++k) {
+    const double p = dctScale[k / 8] * dctScale[k % 8];
+    const double q = threshold / p;
+    // Saturate quotients past the 32-bit range: a huge T zeroes every in-band
+    // coefficient instead of suddenly switching thresholding off.
+    if (q >= 2147483648.0) {
+      thresholdTable[k] = INT32_MAX;
+    } else if (q < -2147483648.0) {
+      thresholdTable[k] = INT32_MIN;
+    } else {
+      thresholdTable[k] = static_cast<int32_t>(q);  // truncates toward zero
+    }
+  }
+  thresholdTable[0] = 0;  // the DC coefficient is never zeroed
+}
+
+int32_t ShrinkBlock(int32_t C[8][8], const int32_t thresholdTable[64], int32_t lp, int32_t hp) {
+  int32_t zeros = 0;
+  for (int u = 0; u < 8; ++u) {
+    for (int v = 0; v < 8; ++v) {
+      const int32_t band = u * u + v * v;
+      const int64_t magnitude = C[u][v] < 0 ? -static_cast<int64_t>(C[u][v]) : C[u][v];
+      if (lp <= band && band <= hp && magnitude < thresholdTable[8 * u + v]) C[u][v] = 0;
+      if (C[u][v] == 0) ++zeros;
+    }
+  }
+  return zeros;
+}
+
+int32_t BlockWeight(int32_t P, int32_t z) {
+  if (P == 0) return 256;
+  if (P == 1) return 1024 / (65 - z);
+  if (P == 2) return (256 * z) / (65 - z) + 1;
+  if (P == 3) return z + 1;
+  if (P <= 10) return 256;
+  return z > P ? 1024 : 1;
+}
+
+}  // namespace velmoraine
