@@ -1,0 +1,300 @@
+#include "host/y4m.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+namespace velmoraine::y4m {
+namespace {
+
+constexpr std::string_view kMagic = "YUV4MPEG2";
+constexpr std::string_view kFrameMarker = "FRAME";
+constexpr size_t kStdioBufferBytes = size_t{1} << 20;
+
+constexpr std::string_view kSupported =
+    "velmoraine reads 8-bit 4:2:0 streams (C420jpeg, C420mpeg2, C420paldv, C420 or no C tag) "
+    "and 8-bit mono streams (Cmono); convert others first, e.g. with ffmpeg -pix_fmt yuv420p";
+
+std::string Quoted(std::string_view text) {
+  // Header text may hold anything; show at most a short, printable excerpt.
+  std::string out = "'";
+  for (char c : text.substr(0, 40)) out += (c >= 0x20 && c < 0x7f) ? c : '?';
+  if (text.size() > 40) out += "...";
+  return out + "'";
+}
+
+// A decimal number of at most 9 digits, nothing else (no sign, no space).
+bool ParseDecimal(std::string_view text, uint32_t& value) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  return result.ec == std::errc() && result.ptr == text.data() + text.size();
+}
+
+int ParseDimension(std::string_view tag, const char* name) {
+  uint32_t value = 0;
+  if (!ParseDecimal(tag.substr(1), value) || value == 0)
+    throw Error(std::string("bad ") + name + " in the stream header: " + Quoted(tag) +
+                " (a positive decimal number is expected)");
+  if (value > static_cast<uint32_t>(kMaxDimension))
+    throw Error(std::string(name) + " " + std::to_string(value) + " is larger than the limit of " +
+                std::to_string(kMaxDimension));
+  return static_cast<int>(value);
+}
+
+Chroma ParseColourSpace(std::string_view tag) {
+  std::string_view value = tag.substr(1);
+  if (value == "420jpeg" || value == "420mpeg2" || value == "420paldv" || value == "420")
+    return Chroma::k420;
+  if (value == "mono") return Chroma::kMono;
+  throw Error("unsupported colour space " + Quoted(tag) + ": " + std::string(kSupported));
+}
+
+std::string IoProblem(std::FILE* file) {
+  if (std::ferror(file)) return std::string("read error: ") + std::strerror(errno);
+  return "the input ends";
+}
+
+}  // namespace
+
+size_t StreamHeader::FrameBytes() const {
+  return static_cast<size_t>(width) * static_cast<size_t>(height) +
+         2 * static_cast<size_t>(ChromaWidth()) * static_cast<size_t>(ChromaHeight());
+}
+
+StreamHeader ParseStreamHeader(std::string_view line) {
+  if (line.substr(0, kMagic.size()) != kMagic ||
+      (line.size() > kMagic.size() && line[kMagic.size()] != ' '))
+    throw Error("not a YUV4MPEG2 stream: the input starts with " + Quoted(line.substr(0, 12)) +
+                " instead of 'YUV4MPEG2 '");
+  StreamHeader header;
+  header.line = std::string(line);
+  bool haveWidth = false, haveHeight = false, haveColour = false, haveRate = false;
+  std::string_view subsampling;
+  std::string_view rest = line.substr(kMagic.size());
+  while (!rest.empty()) {
+    rest.remove_prefix(1);  // the space before each tag
+    size_t end = rest.find(' ');
+    std::string_view tag = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
+    if (tag.empty()) continue;  // a doubled space: harmless
+    switch (tag[0]) {
+      case 'W':
+        if (haveWidth) throw Error("the stream header gives the width twice");
+        header.width = ParseDimension(tag, "width");
+        haveWidth = true;
+        break;
+      case 'H':
+        if (haveHeight) throw Error("the stream header gives the height twice");
+        header.height = ParseDimension(tag, "height");
+        haveHeight = true;
+        break;
+      case 'C':
+        if (haveColour) throw Error("the stream header gives the colour space twice");
+        header.chroma = ParseColourSpace(tag);
+        haveColour = true;
+        break;
+      case 'F': {
+        if (haveRate) throw Error("the stream header gives the frame rate twice");
+        std::string_view value = tag.substr(1);
+        size_t colon = value.find(':');
+        uint32_t numerator = 0, denominator = 0;
+        if (colon == std::string_view::npos || !ParseDecimal(value.substr(0, colon), numerator) ||
+            !ParseDecimal(value.substr(colon + 1), denominator) || numerator == 0 ||
+            denominator == 0)
+          throw Error("bad frame rate in the stream header: " + Quoted(tag) +
+                      " (expected F<numerator>:<denominator>, both positive)");
+        header.fpsNumerator = numerator;
+        header.fpsDenominator = denominator;
+        haveRate = true;
+        break;
+      }
+      case 'X':
+        // The subsampling extension tag: it matters only when no C tag
+        // says what the planes are.
+        if (tag.substr(0, 7) == "XYSCSS=") subsampling = tag;
+        break;
+      default:
+        break;  // I (interlacing), A (aspect) and others travel verbatim
+    }
+  }
+  if (!haveColour && !subsampling.empty() && subsampling != "XYSCSS=420JPEG" &&
+      subsampling != "XYSCSS=420MPEG2" && subsampling != "XYSCSS=420PALDV" &&
+      subsampling != "XYSCSS=420")
+    throw Error("unsupported subsampling " + Quoted(subsampling) + ": " + std::string(kSupported));
+  if (!haveWidth) throw Error("the stream header has no width (W tag)");
+  if (!haveHeight) throw Error("the stream header has no height (H tag)");
+  if (int64_t{header.width} * header.height > kMaxLumaSamples)
+    throw Error("the frame size " + std::to_string(header.width) + "x" +
+                std::to_string(header.height) + " is larger than the limit of 2^28 samples");
+  return header;
+}
+
+StreamHeader MakeStreamHeader(int width, int height, Chroma chroma, uint32_t fpsNumerator,
+                              uint32_t fpsDenominator) {
+  std::string line = "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F" +
+                     std::to_string(fpsNumerator) + ":" + std::to_string(fpsDenominator) +
+                     " Ip A1:1 " + (chroma == Chroma::kMono ? "Cmono" : "C420jpeg");
+  return ParseStreamHeader(line);
+}
+
+// --- Reader ---------------------------------------------------------------
+
+Reader::Reader(std::FILE* file) : file_(file), buffer_(kStdioBufferBytes) {
+  std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+}
+
+const StreamHeader& Reader::ReadHeader() {
+  std::string line;
+  for (;;) {
+    int c = std::getc(file_);
+    if (c == EOF) {
+      if (std::ferror(file_)) throw Error(IoProblem(file_));
+      if (line.empty()) throw Error("the input is empty: no YUV4MPEG2 stream header");
+      throw Error("the input ends inside the stream header");
+    }
+    if (c == '\n') break;
+    if (line.size() < kMagic.size() && c != kMagic[line.size()]) {
+      line.push_back(static_cast<char>(c));
+      ParseStreamHeader(line);  // throws the bad-magic error at once
+    }
+    if (line.size() >= kMaxStreamHeaderBytes)
+      throw Error("the stream header line is longer than the limit of " +
+                  std::to_string(kMaxStreamHeaderBytes) + " bytes");
+    line.push_back(static_cast<char>(c));
+  }
+  header_ = ParseStreamHeader(line);
+  return header_;
+}
+
+bool Reader::ReadFrameHeader(std::string& parameters) {
+  const std::string frame = "frame " + std::to_string(framesRead_);
+  char marker[5];
+  size_t got = std::fread(marker, 1, sizeof marker, file_);
+  if (got == 0) {
+    if (std::ferror(file_)) throw Error(frame + ": " + IoProblem(file_));
+    return false;
+  }
+  if (got < sizeof marker || std::string_view(marker, sizeof marker) != kFrameMarker) {
+    if (got < sizeof marker && std::string_view(marker, got) == kFrameMarker.substr(0, got))
+      throw Error(frame + " is truncated: " + IoProblem(file_) + " inside its FRAME line");
+    throw Error(frame + ": expected a FRAME line, found " +
+                Quoted(std::string_view(marker, got)));
+  }
+  parameters.clear();
+  for (;;) {
+    int c = std::getc(file_);
+    if (c == EOF) throw Error(frame + " is truncated: " + IoProblem(file_) + " inside its FRAME line");
+    if (c == '\n') break;
+    if (parameters.empty() && c != ' ')
+      throw Error(frame + ": expected a FRAME line, found " +
+                  Quoted("FRAME" + std::string(1, static_cast<char>(c))));
+    if (parameters.size() >= kMaxFrameHeaderBytes)
+      throw Error(frame + ": the FRAME line is longer than the limit of " +
+                  std::to_string(kMaxFrameHeaderBytes) + " bytes");
+    parameters.push_back(static_cast<char>(c));
+  }
+  inFrame_ = true;
+  return true;
+}
+
+void Reader::ReadExactly(void* destination, size_t bytes, size_t frameBytesBefore) {
+  size_t got = std::fread(destination, 1, bytes, file_);
+  if (got != bytes) {
+    inFrame_ = false;
+    throw Error("frame " + std::to_string(framesRead_) + " is truncated: " + IoProblem(file_) +
+                " after " + std::to_string(frameBytesBefore + got) + " of its " +
+                std::to_string(header_.FrameBytes()) + " bytes");
+  }
+}
+
+void Reader::ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& spill) {
+  if (!inFrame_) throw Error("frame samples read without a FRAME line (internal misuse)");
+  size_t done = 0;
+  for (int p = 0; p < header_.PlaneCount(); ++p) {
+    const PlaneRegion& region = planes[p];
+    const int width = header_.PlaneWidth(p), height = header_.PlaneHeight(p);
+    const int inside = std::min(region.width, width);
+    const int rowsInside = std::min(region.height, height);
+    if (region.width >= width && region.pitch == width && rowsInside > 0) {
+      // Rows back to back in memory: one read for all of them.
+      size_t bytes = static_cast<size_t>(width) * rowsInside;
+      ReadExactly(region.data, bytes, done);
+      done += bytes;
+    } else {
+      for (int row = 0; row < rowsInside; ++row) {
+        ReadExactly(region.data + row * region.pitch, inside, done);
+        done += inside;
+        if (inside < width) {
+          size_t at = spill.size();
+          spill.resize(at + (width - inside));
+          ReadExactly(spill.data() + at, width - inside, done);
+          done += width - inside;
+        }
+      }
+    }
+    if (rowsInside < height) {
+      size_t bytes = static_cast<size_t>(width) * (height - rowsInside);
+      size_t at = spill.size();
+      spill.resize(at + bytes);
+      ReadExactly(spill.data() + at, bytes, done);
+      done += bytes;
+    }
+  }
+  inFrame_ = false;
+  ++framesRead_;
+}
+
+// --- Writer ---------------------------------------------------------------
+
+Writer::Writer(std::FILE* file) : file_(file), buffer_(kStdioBufferBytes) {
+  std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+}
+
+void Writer::WriteBytes(const void* source, size_t bytes) {
+  if (bytes != 0 && std::fwrite(source, 1, bytes, file_) != bytes)
+    throw Error(std::string("write error: ") + std::strerror(errno));
+}
+
+void Writer::WriteHeader(const StreamHeader& header) {
+  header_ = header;
+  WriteBytes(header.line.data(), header.line.size());
+  WriteBytes("\n", 1);
+}
+
+void Writer::WriteFrame(std::string_view parameters, const PlaneRegion* planes,
+                        const std::vector<uint8_t>& spill) {
+  WriteBytes(kFrameMarker.data(), kFrameMarker.size());
+  WriteBytes(parameters.data(), parameters.size());
+  WriteBytes("\n", 1);
+  size_t spillAt = 0;
+  auto fromSpill = [&](size_t bytes) {
+    if (spill.size() - spillAt < bytes)
+      throw Error("the frame's spill holds fewer bytes than its planes need (internal misuse)");
+    WriteBytes(spill.data() + spillAt, bytes);
+    spillAt += bytes;
+  };
+  for (int p = 0; p < header_.PlaneCount(); ++p) {
+    const PlaneRegion& region = planes[p];
+    const int width = header_.PlaneWidth(p), height = header_.PlaneHeight(p);
+    const int inside = std::min(region.width, width);
+    const int rowsInside = std::min(region.height, height);
+    if (region.width >= width && region.pitch == width && rowsInside > 0) {
+      WriteBytes(region.data, static_cast<size_t>(width) * rowsInside);
+    } else {
+      for (int row = 0; row < rowsInside; ++row) {
+        WriteBytes(region.data + row * region.pitch, inside);
+        if (inside < width) fromSpill(width - inside);
+      }
+    }
+    if (rowsInside < height) fromSpill(static_cast<size_t>(width) * (height - rowsInside));
+  }
+}
+
+void Writer::Finish() {
+  if (std::fflush(file_) != 0) throw Error(std::string("write error: ") + std::strerror(errno));
+}
+
+}  // namespace velmoraine::y4m

@@ -1,0 +1,151 @@
+// YUV4MPEG2 (Y4M) stream reading and writing.
+//
+// A stream is one header line, "YUV4MPEG2" and space-separated tags, then
+// frames, each a "FRAME" line (optionally with parameters) followed by the
+// raw planes Y, U, V of 8-bit samples, row after row, with no padding.
+//
+// What this module accepts:
+//   - 8-bit 4:2:0 (tags C420jpeg, C420mpeg2, C420paldv, C420, or no C tag):
+//     chroma planes of (W+1)/2 x (H+1)/2 samples.
+//   - 8-bit mono (Cmono): the Y plane only.
+// Everything else (4:2:2, 4:4:4, 4:1:1, alpha, more than 8 bits) is refused
+// with an Error naming the supported formats. The header line is kept as it
+// was read so that the output carries every tag (F, A, I, X...) unchanged;
+// frame parameters are kept the same way, per frame.
+//
+// Limits, so that a hostile header cannot make us allocate at will: W and H
+// are 1..16384 each and W*H is at most 2^28 samples; the header line is at
+// most 64 KiB and a frame line at most 4 KiB. Frame buffers are allocated by
+// the caller only after the frame's FRAME line has been read.
+//
+// Planes move between the file and memory through PlaneRegion: the part of
+// the file plane that the region covers (its first `width` bytes of its first
+// `height` rows) goes to the region; whatever lies outside it (the columns of
+// each row past `width`, and the rows past `height`) goes to a spill buffer,
+// in file order. That is how the odd column and row of an odd-sized 4:2:0
+// stream's chroma travel beside a frame whose chroma planes are W/2 x H/2.
+//
+// No locking: one Reader or Writer belongs to one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmoraine::y4m {
+
+inline constexpr int kMaxDimension = 16384;
+inline constexpr int64_t kMaxLumaSamples = int64_t{1} << 28;
+inline constexpr size_t kMaxStreamHeaderBytes = 65536;
+inline constexpr size_t kMaxFrameHeaderBytes = 4096;
+
+// Every failure of this module: the message names the problem and, for a
+// frame, its number counted from 0.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class Chroma { k420, kMono };
+
+struct StreamHeader {
+  int width = 0;
+  int height = 0;
+  Chroma chroma = Chroma::k420;
+  // From the F tag when present; 25:1 otherwise (it only informs the clip's
+  // frame rate: the output header is `line`, unchanged).
+  uint32_t fpsNumerator = 25;
+  uint32_t fpsDenominator = 1;
+  // The header line as read, without its newline.
+  std::string line;
+
+  int ChromaWidth() const { return chroma == Chroma::kMono ? 0 : (width + 1) / 2; }
+  int ChromaHeight() const { return chroma == Chroma::kMono ? 0 : (height + 1) / 2; }
+  int PlaneCount() const { return chroma == Chroma::kMono ? 1 : 3; }
+  int PlaneWidth(int plane) const { return plane == 0 ? width : ChromaWidth(); }
+  int PlaneHeight(int plane) const { return plane == 0 ? height : ChromaHeight(); }
+  // Bytes of one frame's samples (without the FRAME line); the limits keep it
+  // far below 2^31.
+  size_t FrameBytes() const;
+};
+
+// Parses a stream header line (without its newline). Throws Error.
+StreamHeader ParseStreamHeader(std::string_view line);
+
+// A header line for a new stream (e.g. "YUV4MPEG2 W320 H240 F25:1 Ip A1:1
+// C420jpeg"), parsed.
+StreamHeader MakeStreamHeader(int width, int height, Chroma chroma, uint32_t fpsNumerator = 25,
+                              uint32_t fpsDenominator = 1);
+
+// Memory for one plane: `height` rows of `width` bytes, `pitch` bytes apart.
+struct PlaneRegion {
+  uint8_t* data = nullptr;
+  ptrdiff_t pitch = 0;
+  int width = 0;
+  int height = 0;
+};
+
+// Reads a stream from a FILE it does not own. Reads are buffered (1 MiB).
+class Reader {
+ public:
+  explicit Reader(std::FILE* file);
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // Reads and parses the stream header. Throws Error (bad magic, sizes,
+  // unsupported colour space, a line too long, an empty input).
+  const StreamHeader& ReadHeader();
+  const StreamHeader& header() const { return header_; }
+
+  // Reads the next frame's FRAME line. Returns false at the clean end of the
+  // stream (no byte left); `parameters` receives what followed "FRAME" on its
+  // line (including the leading space), verbatim. Throws Error for a damaged
+  // frame line.
+  bool ReadFrameHeader(std::string& parameters);
+
+  // Reads the samples of the frame whose FRAME line was just read: plane p
+  // (p < header().PlaneCount()) into planes[p], with what the regions do not
+  // cover appended to `spill`. A region may cover less than its file plane,
+  // never more. Throws Error naming the frame when the input ends early.
+  void ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& spill);
+
+  // Frames whose samples were read completely.
+  int64_t framesRead() const { return framesRead_; }
+
+ private:
+  void ReadExactly(void* destination, size_t bytes, size_t frameBytesBefore);
+  std::FILE* file_;
+  std::vector<char> buffer_;
+  StreamHeader header_;
+  int64_t framesRead_ = 0;
+  bool inFrame_ = false;
+};
+
+// Writes a stream to a FILE it does not own. Writes are buffered (1 MiB);
+// Finish() flushes. Throws Error on a failed write.
+class Writer {
+ public:
+  explicit Writer(std::FILE* file);
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  void WriteHeader(const StreamHeader& header);
+  // Writes "FRAME", the parameters and a newline, then plane p from
+  // planes[p], taking the bytes outside the regions from `spill` in the
+  // order the Reader put them there.
+  void WriteFrame(std::string_view parameters, const PlaneRegion* planes,
+                  const std::vector<uint8_t>& spill);
+  void Finish();
+
+ private:
+  void WriteBytes(const void* source, size_t bytes);
+  std::FILE* file_;
+  std::vector<char> buffer_;
+  StreamHeader header_;
+};
+
+}  // namespace velmoraine::y4m

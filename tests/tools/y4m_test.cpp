@@ -1,0 +1,279 @@
+// The Y4M reader and writer: headers, round trips through padded frame
+// memory with spill, and damaged streams.
+#include "host/y4m.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velmoraine::y4m {
+namespace {
+
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+File FileWith(const std::string& bytes) {
+  File file(std::tmpfile(), &std::fclose);
+  std::fwrite(bytes.data(), 1, bytes.size(), file.get());
+  std::rewind(file.get());
+  return file;
+}
+
+std::string Contents(std::FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string out;
+  char chunk[4096];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) out.append(chunk, got);
+  return out;
+}
+
+// A stream whose sample bytes count up (mod 251), so misplaced bytes show.
+std::string Stream(const std::string& headerLine, size_t frameBytes, int frames,
+                   const std::vector<std::string>& parameters = {}) {
+  std::string out = headerLine + "\n";
+  unsigned value = 0;
+  for (int f = 0; f < frames; ++f) {
+    out += "FRAME" + (f < static_cast<int>(parameters.size()) ? parameters[f] : "") + "\n";
+    for (size_t i = 0; i < frameBytes; ++i) out.push_back(static_cast<char>(value++ % 251));
+  }
+  return out;
+}
+
+std::string ErrorOf(const std::string& headerLine) {
+  try {
+    ParseStreamHeader(headerLine);
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Y4mHeader, AcceptsThe420VariantsAndMonoAndKeepsTheLine) {
+  struct Case {
+    const char* line;
+    Chroma chroma;
+  } cases[] = {
+      {"YUV4MPEG2 W320 H240 F30000:1001 It A128:117 C420jpeg XYSCSS=420JPEG XCOLORRANGE=FULL",
+       Chroma::k420},
+      {"YUV4MPEG2 W320 H240 C420mpeg2", Chroma::k420},
+      {"YUV4MPEG2 W320 H240 C420paldv", Chroma::k420},
+      {"YUV4MPEG2 W320 H240 C420", Chroma::k420},
+      {"YUV4MPEG2 W320 H240", Chroma::k420},
+      {"YUV4MPEG2 W320 H240 XYSCSS=420JPEG", Chroma::k420},
+      {"YUV4MPEG2 H240 W320 Cmono", Chroma::kMono},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    StreamHeader header = ParseStreamHeader(c.line);
+    EXPECT_EQ(header.width, 320);
+    EXPECT_EQ(header.height, 240);
+    EXPECT_EQ(header.chroma, c.chroma);
+    EXPECT_EQ(header.line, c.line);
+  }
+  StreamHeader rate = ParseStreamHeader(cases[0].line);
+  EXPECT_EQ(rate.fpsNumerator, 30000u);
+  EXPECT_EQ(rate.fpsDenominator, 1001u);
+  EXPECT_EQ(ParseStreamHeader("YUV4MPEG2 W7 H5").FrameBytes(), 7u * 5 + 2 * 4 * 3);
+  EXPECT_EQ(ParseStreamHeader("YUV4MPEG2 W7 H5 Cmono").FrameBytes(), 35u);
+}
+
+TEST(Y4mHeader, RefusesOtherColourSpacesNamingTheSupportedOnes) {
+  for (const char* tag : {"C422", "C444", "C411", "C444alpha", "C420p10", "C422p12", "Cmono16",
+                          "XYSCSS=422", "XYSCSS=420P10"}) {
+    SCOPED_TRACE(tag);
+    std::string message = ErrorOf(std::string("YUV4MPEG2 W16 H16 ") + tag);
+    EXPECT_NE(message.find("unsupported"), std::string::npos) << message;
+    EXPECT_NE(message.find(tag), std::string::npos) << message;
+    EXPECT_NE(message.find("C420jpeg"), std::string::npos) << message;
+    EXPECT_NE(message.find("Cmono"), std::string::npos) << message;
+  }
+}
+
+TEST(Y4mHeader, RefusesBadMagicSizesAndRates) {
+  struct Case {
+    const char* line;
+    const char* expected;
+  } cases[] = {
+      {"YUV4MPEG W16 H16", "not a YUV4MPEG2 stream"},
+      {"YUV4MPEG2W16 H16", "not a YUV4MPEG2 stream"},
+      {"RIFF....", "not a YUV4MPEG2 stream"},
+      {"YUV4MPEG2 H16", "no width"},
+      {"YUV4MPEG2 W16", "no height"},
+      {"YUV4MPEG2", "no width"},
+      {"YUV4MPEG2 W0 H16", "bad width"},
+      {"YUV4MPEG2 W-16 H16", "bad width"},
+      {"YUV4MPEG2 W16x H16", "bad width"},
+      {"YUV4MPEG2 W H16", "bad width"},
+      {"YUV4MPEG2 W16 H99999999999", "bad height"},
+      {"YUV4MPEG2 W16385 H16", "limit of 16384"},
+      {"YUV4MPEG2 W16 H4294967312", "bad height"},
+      {"YUV4MPEG2 W16 H16 W16", "width twice"},
+      {"YUV4MPEG2 W16 H16 F25", "bad frame rate"},
+      {"YUV4MPEG2 W16 H16 F25:0", "bad frame rate"},
+      {"YUV4MPEG2 W16 H16 F:1", "bad frame rate"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::string message = ErrorOf(c.line);
+    EXPECT_NE(message.find(c.expected), std::string::npos) << message;
+  }
+  EXPECT_EQ(ErrorOf("YUV4MPEG2 W16384 H16384"), "");  // the largest frame allowed
+}
+
+TEST(Y4mHeader, RefusesAnEndlessOrMissingHeaderLine) {
+  auto readError = [](const std::string& bytes) -> std::string {
+    File file = FileWith(bytes);
+    Reader reader(file.get());
+    try {
+      reader.ReadHeader();
+    } catch (const Error& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_NE(readError("YUV4MPEG2 W16 H16 X" + std::string(1 << 20, 'a')).find("longer than"),
+            std::string::npos);
+  EXPECT_NE(readError("").find("empty"), std::string::npos);
+  EXPECT_NE(readError("YUV4MPEG2 W16 H16").find("ends inside the stream header"),
+            std::string::npos);
+  // Binary input is refused at its first bytes, not after reading a "line".
+  EXPECT_NE(readError(std::string("\x00\x01\x02", 3) + std::string(1 << 20, 'x')).find("not a"),
+            std::string::npos);
+}
+
+// Reads every frame into padded frame memory (planes W/2 x H/2 for chroma,
+// as a 4:2:0 frame of the frame server holds them) and writes it back.
+std::string RoundTrip(const std::string& input, int* frames = nullptr) {
+  File in = FileWith(input);
+  File out(std::tmpfile(), &std::fclose);
+  Reader reader(in.get());
+  Writer writer(out.get());
+  const StreamHeader& header = reader.ReadHeader();
+  writer.WriteHeader(header);
+  const int w = header.width, h = header.height;
+  const int pitch = w + 13, chromaPitch = w / 2 + 7;
+  std::vector<uint8_t> memory(static_cast<size_t>(pitch) * h + 2 * chromaPitch * (h / 2 + 1), 0xEE);
+  PlaneRegion planes[3] = {
+      {memory.data(), pitch, w, h},
+      {memory.data() + pitch * h, chromaPitch, w / 2, h / 2},
+      {memory.data() + pitch * h + chromaPitch * (h / 2 + 1), chromaPitch, w / 2, h / 2},
+  };
+  std::string parameters;
+  std::vector<uint8_t> spill;
+  int count = 0;
+  while (reader.ReadFrameHeader(parameters)) {
+    spill.clear();
+    reader.ReadFrameSamples(planes, spill);
+    writer.WriteFrame(parameters, planes, spill);
+    ++count;
+  }
+  writer.Finish();
+  if (frames) *frames = count;
+  EXPECT_EQ(reader.framesRead(), count);
+  return Contents(out.get());
+}
+
+TEST(Y4mRoundTrip, OddSizesMonoTagsAndFrameParametersComeBackByteForByte) {
+  struct Case {
+    const char* line;
+    size_t frameBytes;
+  } cases[] = {
+      {"YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420jpeg XYSCSS=420JPEG", 16 * 16 + 2 * 8 * 8},
+      {"YUV4MPEG2 W33 H17 F24000:1001 It A10:11 C420mpeg2 XFOO=bar", 33 * 17 + 2 * 17 * 9},
+      {"YUV4MPEG2 W1 H1 C420paldv", 1 + 2},
+      {"YUV4MPEG2 W7 H2 C420", 14 + 2 * 4},
+      {"YUV4MPEG2 W35 H9 F25:1 Cmono", 35 * 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::string input = Stream(c.line, c.frameBytes, 3, {" Ixyz", "", " XA=1 XB=2"});
+    int frames = 0;
+    EXPECT_EQ(RoundTrip(input, &frames), input);
+    EXPECT_EQ(frames, 3);
+  }
+}
+
+TEST(Y4mRoundTrip, RegionsTakeTheCoveredSamplesAndSpillTheRest) {
+  // 3x3 4:2:0: chroma 2x2 in the file, 1x1 in the frame.
+  std::string input = Stream("YUV4MPEG2 W3 H3", 9 + 8, 1);
+  File in = FileWith(input);
+  Reader reader(in.get());
+  reader.ReadHeader();
+  uint8_t y[3 * 4] = {}, u[2] = {}, v[2] = {};
+  PlaneRegion planes[3] = {{y, 4, 3, 3}, {u, 2, 1, 1}, {v, 2, 1, 1}};
+  std::string parameters;
+  std::vector<uint8_t> spill;
+  ASSERT_TRUE(reader.ReadFrameHeader(parameters));
+  reader.ReadFrameSamples(planes, spill);
+  EXPECT_EQ(y[0], 0);
+  EXPECT_EQ(y[4], 3);   // second row starts after the pitch
+  EXPECT_EQ(y[3], 0);   // padding untouched
+  EXPECT_EQ(u[0], 9);
+  EXPECT_EQ(v[0], 13);
+  // U: column 1 of row 0, then row 1; V alike.
+  EXPECT_EQ(spill, (std::vector<uint8_t>{10, 11, 12, 14, 15, 16}));
+  EXPECT_FALSE(reader.ReadFrameHeader(parameters));
+}
+
+std::string ReadAllError(const std::string& input, int* complete) {
+  File in = FileWith(input);
+  Reader reader(in.get());
+  *complete = 0;
+  try {
+    const StreamHeader& header = reader.ReadHeader();
+    std::vector<uint8_t> memory(header.FrameBytes());
+    PlaneRegion planes[3] = {
+        {memory.data(), header.width, header.width, header.height},
+        {memory.data() + header.width * header.height, header.ChromaWidth(), header.ChromaWidth(),
+         header.ChromaHeight()},
+        {memory.data() + header.width * header.height + header.ChromaWidth() * header.ChromaHeight(),
+         header.ChromaWidth(), header.ChromaWidth(), header.ChromaHeight()}};
+    std::string parameters;
+    std::vector<uint8_t> spill;
+    while (reader.ReadFrameHeader(parameters)) {
+      reader.ReadFrameSamples(planes, spill);
+      ++*complete;
+    }
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Y4mDamage, NamesTheFrameAndKeepsTheFramesBefore) {
+  const std::string line = "YUV4MPEG2 W16 H16 C420jpeg";
+  const size_t bytes = 16 * 16 + 2 * 64;
+  const std::string good = Stream(line, bytes, 2);
+  struct Case {
+    std::string input;
+    const char* expected;
+  } cases[] = {
+      {good.substr(0, good.size() - 1), "frame 1 is truncated: the input ends after 383 of its 384"},
+      {good + "FRAME\n" + std::string(100, 'x'), "frame 2 is truncated"},
+      {good + "FRA", "frame 2 is truncated"},
+      {good + "FRAME", "frame 2 is truncated"},
+      {good + "FRAME Ixx", "frame 2 is truncated"},
+      {good + "JUNK\n", "frame 2: expected a FRAME line, found 'JUNK?'"},
+      {good + "FRAMES\n", "frame 2: expected a FRAME line, found 'FRAMES'"},
+      {good + "FRAME " + std::string(5000, 'X') + "\n", "frame 2: the FRAME line is longer"},
+      {good + "\n", "frame 2: expected a FRAME line"},
+  };
+  for (const Case& c : cases) {
+    int complete = 0;
+    std::string message = ReadAllError(c.input, &complete);
+    EXPECT_NE(message.find(c.expected), std::string::npos) << message;
+    EXPECT_EQ(complete, message.find("frame 1") != std::string::npos ? 1 : 2) << message;
+  }
+  int complete = 0;
+  EXPECT_EQ(ReadAllError(good, &complete), "");
+  EXPECT_EQ(complete, 2);
+  EXPECT_EQ(ReadAllError(line + "\n", &complete), "");  // no frames at all is a valid stream
+  EXPECT_EQ(complete, 0);
+}
+
+}  // namespace
+}  // namespace velmoraine::y4m
