@@ -331,7 +331,7 @@ TEST(FilterPlane, AnySizeIsSafeAndDeterministic) {
       ASSERT_TRUE(plane.GuardsIntact()) << w << "x" << h;
 
       GuardedPlane again(w, h, 0);
-      for (int32_t y = 0; y < h; ++y) std::memcpy(again.Row(y), before.data() + static_cast<size_t>(y) * w, w);
+      for (int32_t y = 0; y < h && w > 0; ++y) std::memcpy(again.Row(y), before.data() + static_cast<size_t>(y) * w, w);
       ASSERT_TRUE(FilterPlane(again.View(), 10, 1, 0, 100));
       ASSERT_EQ(again.Samples(), plane.Samples());
     }
