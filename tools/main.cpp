@@ -1,0 +1,158 @@
+// velmoraine: denoises a Y4M video stream through the velmoraine plug-in.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "tools/demo.h"
+#include "tools/pipeline.h"
+
+namespace {
+
+using velmoraine::tools::RunError;
+
+constexpr const char* kDescription = R"(Denoises a video in the transform domain: every overlapping 8x8 block of
+each plane is transformed, its small coefficients are dropped, and the blocks
+are put back together, weighted by how many coefficients they lost.
+
+IN and OUT are YUV4MPEG2 (Y4M) streams, '-' for standard input and output.
+Accepted: 8-bit 4:2:0 (C420jpeg, C420mpeg2, C420paldv, C420 or no C tag) and
+8-bit mono (Cmono). The output carries the input's header and frame lines
+unchanged. Frames are numbered from 0 in messages.
+
+With ffmpeg, both directions through pipes:
+  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T 10 - - | ffmpeg -f yuv4mpegpipe -i - out.mp4
+  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T 10 - clean.y4m
+  velmoraine --T 10 noisy.y4m - | ffmpeg -f yuv4mpegpipe -i - -c:v libx264 out.mp4
+
+Try it first: velmoraine --demo DIR makes a noisy test clip and filters it.)";
+
+std::string ShowOpenError(const std::string& what, const std::string& path) {
+  return "cannot open " + what + " '" + path + "': " + std::strerror(errno);
+}
+
+// True when both name the same existing file (also through links).
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "velmoraine: %s\n", message.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(kDescription, "velmoraine");
+  app.get_formatter()->column_width(28);
+  velmoraine::tools::RunOptions options;
+  velmoraine::tools::FilterSettings& s = options.settings;
+  unsigned cores = std::thread::hardware_concurrency();
+  options.threads = cores ? static_cast<int>(cores) : 1;
+  std::string in, out;
+  bool demo = false;
+
+  app.add_option("-T,--T", s.T,
+                 "threshold, in orthonormal DCT units: in-band coefficients whose magnitude is "
+                 "below it are dropped; 0 drops nothing. A good start is 2-3 times the noise's "
+                 "standard deviation in 8-bit levels")
+      ->default_val(0);
+  app.add_option("-P,--P", s.P,
+                 "block weighting profile by the block's zero count z (0..64): 0 flat, "
+                 "1 = 1024/(65-z), 2 = 256z/(65-z)+1, 3 = z+1, 4..10 flat, >10 a step at z > P; "
+                 "negative refused")
+      ->default_val(1);
+  app.add_option("--lp", s.lp,
+                 "lowest coefficient thresholded, as u*u+v*v of its horizontal and vertical "
+                 "frequencies u, v (0..7), so 0..98")
+      ->default_val(0);
+  app.add_option("--hp", s.hp, "highest coefficient thresholded, as u*u+v*v (see --lp)")
+      ->default_val(100);
+  app.add_option("--plugin", options.pluginPath,
+                 "plug-in library to load (default: the libvelmoraine.so built with this program)");
+  app.add_option("-j,--threads", options.threads,
+                 "frames filtered at once; reading and writing overlap with filtering "
+                 "(default: all cores)")
+      ->check(CLI::Range(1, 256));
+  app.add_flag("--demo", demo,
+               "make a synthetic clip, add noise, filter it and print PSNR; IN is then the "
+               "folder for the files (default velmoraine-demo)");
+  app.add_option("IN", in, "input Y4M file, '-' for standard input");
+  app.add_option("OUT", out, "output Y4M file, '-' for standard output");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    std::fprintf(stderr, "velmoraine: %s\nRun 'velmoraine --help' for the options.\n", e.what());
+    return 2;
+  }
+
+  // A reader that goes away (e.g. `| head`) is reported, not a silent death.
+  signal(SIGPIPE, SIG_IGN);
+
+  try {
+    if (options.pluginPath.empty()) options.pluginPath = velmoraine::tools::DefaultPluginPath();
+    if (demo) {
+      if (!out.empty()) return Fail("--demo takes at most one folder");
+      return velmoraine::tools::RunDemo(in.empty() ? "velmoraine-demo" : in, options);
+    }
+    if (in.empty() || out.empty()) {
+      std::fprintf(stderr, "velmoraine: give IN and OUT (or --demo)\n%s",
+                   app.help().c_str());
+      return 2;
+    }
+
+    std::FILE* input = stdin;
+    if (in != "-") {
+      input = std::fopen(in.c_str(), "rb");
+      if (!input) return Fail(ShowOpenError("input", in));
+    }
+    struct stat inputStat {};
+    const bool inputIsFile = fstat(fileno(input), &inputStat) == 0 && S_ISREG(inputStat.st_mode);
+    if (inputIsFile) {
+      // Writing the output over the input would destroy it while reading.
+      struct stat outputStat {};
+      bool same = out == "-" ? fstat(STDOUT_FILENO, &outputStat) == 0
+                             : stat(out.c_str(), &outputStat) == 0;
+      if (same && SameFile(inputStat, outputStat))
+        return Fail("the output '" + out + "' is the input file; write to another file");
+    }
+
+    bool opened = false;
+    auto openOutput = [&]() -> std::FILE* {
+      opened = true;
+      if (out == "-") return stdout;
+      std::FILE* file = std::fopen(out.c_str(), "wb");
+      if (!file) throw RunError(ShowOpenError("output", out));
+      return file;
+    };
+    options.progress = isatty(STDERR_FILENO);
+    std::FILE* output = nullptr;
+    auto openAndKeep = [&]() { return output = openOutput(); };
+    int status = 0;
+    try {
+      velmoraine::tools::FilterStream(input, openAndKeep, options);
+    } catch (const RunError& e) {
+      status = Fail(e.what());
+    }
+    if (output && output != stdout && std::fclose(output) != 0 && status == 0)
+      status = Fail(std::string("output: write error: ") + std::strerror(errno));
+    if (output == stdout && std::fflush(stdout) != 0 && status == 0)
+      status = Fail(std::string("output: write error: ") + std::strerror(errno));
+    if (input != stdin) std::fclose(input);
+    (void)opened;
+    return status;
+  } catch (const RunError& e) {
+    return Fail(e.what());
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+}
