@@ -106,6 +106,8 @@ bool GuardsIntact(const PVideoFrame& frame);
 
 // --- The environment --------------------------------------------------------
 
+struct HostBuffer;  // this host's frame buffer (host/frame_buffer.h)
+
 class ScriptEnvironment final : public IScriptEnvironment {
  public:
   ScriptEnvironment();
@@ -163,7 +165,6 @@ class ScriptEnvironment final : public IScriptEnvironment {
     Function function;
     std::vector<ParamSpec> specs;
   };
-  struct Buffer;
 
   [[noreturn]] void Fail(const std::string& message);
   PVideoFrame AllocateFrame(const VideoInfo& vi, int align);
@@ -174,7 +175,8 @@ class ScriptEnvironment final : public IScriptEnvironment {
   std::vector<Registered> functions_;
   std::map<std::string, AVSValue> vars_;
   std::vector<std::unique_ptr<VideoFrame>> frames_;
-  std::vector<std::unique_ptr<Buffer>> buffers_;
+  std::vector<std::unique_ptr<HostBuffer>> buffers_;
+  std::vector<void*> libraries_;
   std::atomic<MakeWritableFault> make_writable_fault_{MakeWritableFault::kNone};
 };
 

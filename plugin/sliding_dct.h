@@ -1,0 +1,62 @@
+// The frame-server binding: the script function "velmoraine", its filter
+// object and the frame path that hands each plane of a frame to the plane
+// filter. Thin on purpose: argument handling and frames only, nothing numeric.
+//
+// Built into the plug-in library (libvelmoraine.so, velmoraine.dll); only the
+// entry point AvisynthPluginInit2 is exported. No C++ standard library here:
+// the same sources build the freestanding Windows DLL.
+#pragma once
+
+#include <stdint.h>
+
+#include "core/plane_filter.h"
+#include "host/avisynth_interface.h"
+
+namespace velmoraine {
+
+// The plane pass the frame path runs; FilterPlane in the library, a recording
+// stand-in in tests.
+typedef bool (*PlaneFilterFunc)(const PlaneView& plane, int32_t T, int32_t P, int32_t lp,
+                                int32_t hp);
+
+class SlidingDctFilter : public GenericVideoFilter {
+ public:
+  // args: the clip, then T, P, lp, hp; an element that is absent or not an
+  // integer takes its default (0, 1, 0, 100). Raises a script error for a
+  // negative P and for clips whose format the filter cannot handle.
+  SlidingDctFilter(const AVSValue& args, IScriptEnvironment* env);
+
+  int VM_STDCALL GetVersion() override { return 2; }
+  PVideoFrame VM_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
+  bool VM_STDCALL GetParity(int n) override { return child->GetParity(n); }
+  void VM_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
+                           IScriptEnvironment* env) override {
+    child->GetAudio(buf, start, count, env);
+  }
+  void VM_STDCALL SetCacheHints(int, int) override {}
+  const VideoInfo& VM_STDCALL GetVideoInfo() override { return vi; }
+
+  int32_t ThresholdT() const { return T; }
+  int32_t ProfileP() const { return P; }
+  int32_t BandLow() const { return lp; }
+  int32_t BandHigh() const { return hp; }
+
+ private:
+  int32_t T;
+  int32_t P;
+  int32_t lp;
+  int32_t hp;
+};
+
+// The create callback registered with the script function.
+AVSValue VM_CDECL CreateSlidingDct(AVSValue args, void* user_data, IScriptEnvironment* env);
+
+// Runs `filter` over the planes Y, U, V of a writable frame, in that order,
+// with the four parameters. Empty planes are skipped. A plane whose write
+// pointer is null or that the plane filter refuses becomes a script error
+// (ThrowError) naming the plane and its size; then nothing more is filtered.
+// Frame number n is used in messages only.
+void FilterFramePlanes(VideoFrame* frame, int n, int32_t T, int32_t P, int32_t lp, int32_t hp,
+                       PlaneFilterFunc filter, IScriptEnvironment* env);
+
+}  // namespace velmoraine
