@@ -8,6 +8,8 @@
 
 #include <new>
 
+#include "tools/windows/long_division.h"
+
 extern "C" {
 
 // The compiler references this symbol from every object that uses floating
@@ -59,7 +61,63 @@ extern const LoadConfigDirectory32 _load_config_used = {
     nullptr, __safe_se_handler_table, &__safe_se_handler_count,
 };
 
+// ---- 64-bit division ------------------------------------------------------------
+// The helpers the 32-bit code generator calls for 64-bit division: standard
+// call (the callee pops both 8-byte arguments), result in EDX:EAX, and names
+// without the standard-call suffix, hence the assembler names.
+int64_t __stdcall DivideSignedHelper(int64_t dividend, int64_t divisor) __asm__("__alldiv");
+int64_t __stdcall RemainderSignedHelper(int64_t dividend, int64_t divisor) __asm__("__allrem");
+uint64_t __stdcall DivideUnsignedHelper(uint64_t dividend, uint64_t divisor) __asm__("__aulldiv");
+uint64_t __stdcall RemainderUnsignedHelper(uint64_t dividend, uint64_t divisor) __asm__("__aullrem");
+
+int64_t __stdcall DivideSignedHelper(int64_t dividend, int64_t divisor) {
+  return velmoraine_runtime::DivideSigned64(dividend, divisor);
+}
+int64_t __stdcall RemainderSignedHelper(int64_t dividend, int64_t divisor) {
+  return velmoraine_runtime::RemainderSigned64(dividend, divisor);
+}
+uint64_t __stdcall DivideUnsignedHelper(uint64_t dividend, uint64_t divisor) {
+  uint64_t rest;
+  return velmoraine_runtime::DivideUnsigned64(dividend, divisor, &rest);
+}
+uint64_t __stdcall RemainderUnsignedHelper(uint64_t dividend, uint64_t divisor) {
+  uint64_t rest;
+  velmoraine_runtime::DivideUnsigned64(dividend, divisor, &rest);
+  return rest;
+}
+
 }  // extern "C"
+
+// ---- Stack probe ---------------------------------------------------------------
+// Functions whose frame exceeds a page call _chkstk with the frame size in
+// EAX before taking it: Windows grows a thread's stack one guard page at a
+// time, so every page must be touched in order. On 32-bit Windows the probe
+// also moves ESP down by EAX itself. Defined here because wine's msvcrt.dll
+// does not implement it. All registers but ESP and the flags are preserved.
+__asm__(
+    ".text\n"
+    ".globl __chkstk\n"
+    ".def __chkstk; .scl 2; .type 32; .endef\n"
+    "__chkstk:\n"
+    "  pushl %ecx\n"
+    "  leal 8(%esp), %ecx\n"          // the caller's ESP before the call
+    "  cmpl $0x1000, %eax\n"
+    "  jb 2f\n"
+    "1:\n"
+    "  subl $0x1000, %ecx\n"
+    "  testl %ecx, (%ecx)\n"          // touch the next page down
+    "  subl $0x1000, %eax\n"
+    "  cmpl $0x1000, %eax\n"
+    "  ja 1b\n"
+    "2:\n"
+    "  subl %eax, %ecx\n"
+    "  testl %ecx, (%ecx)\n"
+    "  leal 4(%esp), %eax\n"          // where the return address is
+    "  movl %ecx, %esp\n"             // the new stack top
+    "  movl -4(%eax), %ecx\n"         // ECX as it was
+    "  pushl (%eax)\n"                // the return address on the new top
+    "  subl %esp, %eax\n"             // EAX as it was
+    "  ret\n");
 
 // ---- Allocation ---------------------------------------------------------------
 // The non-throwing forms return null on failure; the plane filter uses only

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The 32-bit Windows plug-in: cross-builds velmoraine.dll with clang in
+# Microsoft mode, checks the file (exports, imports, load configuration,
+# entry point), and runs it under 32-bit wine in a test host that speaks the
+# hosts' ABI, comparing its frames with the Linux build's byte for byte.
+set -euo pipefail
+source tools/lib.sh
+
+need_packages clang-14 lld-14 llvm-14
+
+# wine needs the i386 architecture, whose package lists only exist after an
+# update that follows adding it.
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+if ! command -v wine >/dev/null ||
+   ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+  $sudo apt-get update -qq
+  echo "installing: wine wine32:i386" >&2
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    wine wine32:i386 >&2
+fi
+
+out=build-windows
+bash tools/windows/build-dll.sh "$out"
+bash tests/windows/build-test-host.sh "$out"
+
+# The Linux build's planes for the same frames (the tree the unit stage
+# configured; only this one program is built here).
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build --target windows_expected_frames -j"$(nproc)"
+build/tests/windows/windows_expected_frames "$out/expected-frames.bin"
+
+status=0
+bash tests/windows/check-dll.sh "$out/velmoraine.dll" || status=1
+bash tests/windows/run-wine-test.sh "$out" || status=1
+exit $status
