@@ -499,6 +499,10 @@ static_assert(GenericVideoFilterLayout::kChild() == 8, "GenericVideoFilter::chil
 static_assert(GenericVideoFilterLayout::kVi() == 16, "GenericVideoFilter::vi (8-aligned)");
 static_assert(sizeof(AVSValue) == 8, "AVSValue is 8 bytes");
 // --- Windows build: further 32-bit checks go here ---
+static_assert(offsetof(VideoFrameBuffer, data) == 0, "VideoFrameBuffer::data");
+static_assert(offsetof(VideoFrame, refcount) == 0, "VideoFrame::refcount");
+static_assert(alignof(VideoInfo) == 8, "the 64-bit member makes VideoInfo 8-aligned");
+static_assert(sizeof(GenericVideoFilter) == 64, "vtable, refcnt, child, padding, vi");
 // --- end of Windows build block ---
 #endif
 
