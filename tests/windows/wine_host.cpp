@@ -324,6 +324,7 @@ class SourceClip : public IClip {
     }
     PVideoFrame frame = env->NewVideoFrame(info, FRAME_ALIGN);
     FillCase(frame.Get(), frameCase);
+    lastServed = frame.Get();
     if (holdFrames) held = frame;
     return frame;
   }
@@ -345,6 +346,7 @@ class SourceClip : public IClip {
   bool holdFrames;
   PVideoFrame held;
   PVideoFrame prepared;  // served (and let go) by the next GetFrame
+  const VideoFrame* lastServed = nullptr;
   int lastParityFrame = -1;
   int64_t lastAudioStart = -1;
   int64_t lastAudioCount = -1;
@@ -512,7 +514,8 @@ void TestClipOperations(TestEnvironment& env) {
     Report(false, "clip operations", error);
     return;
   }
-  Report(source->RefCount() == 2, "the filter holds one reference to its child");
+  Report(source->RefCount() == 2 && filter->RefCount() == 1,
+         "the filter holds one reference to its child; the host holds the only one to the filter");
   Report(filter->GetVersion() == 2, "GetVersion is 2");
   Report(memcmp(&filter->GetVideoInfo(), &source->info, sizeof(VideoInfo)) == 0,
          "GetVideoInfo is the child's");
@@ -523,6 +526,13 @@ void TestClipOperations(TestEnvironment& env) {
   Report(source->lastAudioStart == 1234567890123LL && source->lastAudioCount == 77 && audio[0] == 0x5C,
          "GetAudio is forwarded to the child with its 64-bit arguments");
   filter->SetCacheHints(0, 10);
+  try {
+    PVideoFrame frame = filter->GetFrame(0, &env);
+    Report(frame.Get() == source->lastServed && frame->refcount == 1,
+           "GetFrame filters the child's frame in place and hands back the one handle");
+  } catch (const AvisynthError& e) {
+    Report(false, "GetFrame filters the child's frame in place", e.msg);
+  }
   filter = PClip();
   Report(source->RefCount() == 1, "releasing the filter releases its child");
 }
