@@ -44,7 +44,8 @@ win_import_lib tools/windows/kernel32.def "$out/kernel32.lib"
 
 # /safeseh: every object must register its exception handlers, and the image
 # gets the handler table that the load-configuration record points at.
-"$WIN_LINK" /nologo /dll /machine:x86 /nodefaultlib /entry:DllMain /safeseh \
+# /Brepro: no time stamps, so the same sources give the same DLL.
+"$WIN_LINK" /nologo /dll /machine:x86 /nodefaultlib /entry:DllMain /safeseh /Brepro \
   /out:"$out/velmoraine.dll" /implib:"$objects_dir/velmoraine.lib" \
   "${objects[@]}" "$out/msvcrt.lib" "$out/kernel32.lib"
 echo "built $out/velmoraine.dll"
