@@ -5,12 +5,14 @@
 #include <charconv>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace velmoraine::y4m {
 namespace {
 
 constexpr std::string_view kMagic = "YUV4MPEG2";
 constexpr std::string_view kFrameMarker = "FRAME";
-constexpr size_t kStdioBufferBytes = size_t{1} << 20;
+constexpr size_t kBufferBytes = size_t{1} << 20;
 
 constexpr std::string_view kSupported =
     "velmoraine reads 8-bit 4:2:0 streams (C420jpeg, C420mpeg2, C420paldv, C420 or no C tag) "
@@ -52,10 +54,6 @@ Chroma ParseColourSpace(std::string_view tag) {
   throw Error("unsupported colour space " + Quoted(tag) + ": " + std::string(kSupported));
 }
 
-std::string IoProblem(std::FILE* file) {
-  if (std::ferror(file)) return std::string("read error: ") + std::strerror(errno);
-  return "the input ends";
-}
 
 }  // namespace
 
@@ -142,16 +140,61 @@ StreamHeader MakeStreamHeader(int width, int height, Chroma chroma, uint32_t fps
 
 // --- Reader ---------------------------------------------------------------
 
-Reader::Reader(std::FILE* file) : file_(file), buffer_(kStdioBufferBytes) {
-  std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+Reader::Reader(int fd) : fd_(fd), buffer_(kBufferBytes) {}
+
+bool Reader::Fill() {
+  if (ended_) return false;
+  for (;;) {
+    ssize_t got = ::read(fd_, buffer_.data(), buffer_.size());
+    if (got > 0) {
+      begin_ = 0;
+      end_ = static_cast<size_t>(got);
+      return true;
+    }
+    if (got == 0) {
+      ended_ = true;
+      return false;
+    }
+    if (errno != EINTR) throw Error(std::string("read error: ") + std::strerror(errno));
+  }
+}
+
+int Reader::GetByte() {
+  if (begin_ == end_ && !Fill()) return -1;
+  return buffer_[begin_++];
+}
+
+size_t Reader::ReadUpTo(void* destination, size_t bytes) {
+  uint8_t* out = static_cast<uint8_t*>(destination);
+  size_t done = std::min(bytes, end_ - begin_);
+  if (done > 0) std::memcpy(out, buffer_.data() + begin_, done);
+  begin_ += done;
+  while (done < bytes && !ended_) {
+    if (bytes - done >= buffer_.size() / 2) {
+      // Large reads skip the buffer: the samples land in place at once.
+      ssize_t got = ::read(fd_, out + done, bytes - done);
+      if (got > 0) {
+        done += static_cast<size_t>(got);
+      } else if (got == 0) {
+        ended_ = true;
+      } else if (errno != EINTR) {
+        throw Error(std::string("read error: ") + std::strerror(errno));
+      }
+    } else if (Fill()) {
+      size_t take = std::min(bytes - done, end_ - begin_);
+      std::memcpy(out + done, buffer_.data() + begin_, take);
+      begin_ += take;
+      done += take;
+    }
+  }
+  return done;
 }
 
 const StreamHeader& Reader::ReadHeader() {
   std::string line;
   for (;;) {
-    int c = std::getc(file_);
-    if (c == EOF) {
-      if (std::ferror(file_)) throw Error(IoProblem(file_));
+    int c = GetByte();
+    if (c < 0) {
       if (line.empty()) throw Error("the input is empty: no YUV4MPEG2 stream header");
       throw Error("the input ends inside the stream header");
     }
@@ -172,21 +215,18 @@ const StreamHeader& Reader::ReadHeader() {
 bool Reader::ReadFrameHeader(std::string& parameters) {
   const std::string frame = "frame " + std::to_string(framesRead_);
   char marker[5];
-  size_t got = std::fread(marker, 1, sizeof marker, file_);
-  if (got == 0) {
-    if (std::ferror(file_)) throw Error(frame + ": " + IoProblem(file_));
-    return false;
-  }
+  size_t got = ReadUpTo(marker, sizeof marker);
+  if (got == 0) return false;
   if (got < sizeof marker || std::string_view(marker, sizeof marker) != kFrameMarker) {
     if (got < sizeof marker && std::string_view(marker, got) == kFrameMarker.substr(0, got))
-      throw Error(frame + " is truncated: " + IoProblem(file_) + " inside its FRAME line");
+      throw Error(frame + " is truncated: the input ends inside its FRAME line");
     throw Error(frame + ": expected a FRAME line, found " +
                 Quoted(std::string_view(marker, got)));
   }
   parameters.clear();
   for (;;) {
-    int c = std::getc(file_);
-    if (c == EOF) throw Error(frame + " is truncated: " + IoProblem(file_) + " inside its FRAME line");
+    int c = GetByte();
+    if (c < 0) throw Error(frame + " is truncated: the input ends inside its FRAME line");
     if (c == '\n') break;
     if (parameters.empty() && c != ' ')
       throw Error(frame + ": expected a FRAME line, found " +
@@ -201,11 +241,10 @@ bool Reader::ReadFrameHeader(std::string& parameters) {
 }
 
 void Reader::ReadExactly(void* destination, size_t bytes, size_t frameBytesBefore) {
-  size_t got = std::fread(destination, 1, bytes, file_);
+  size_t got = ReadUpTo(destination, bytes);
   if (got != bytes) {
     inFrame_ = false;
-    throw Error("frame " + std::to_string(framesRead_) + " is truncated: " + IoProblem(file_) +
-                " after " + std::to_string(frameBytesBefore + got) + " of its " +
+    throw Error("frame " + std::to_string(framesRead_) + " is truncated: the input ends after " + std::to_string(frameBytesBefore + got) + " of its " +
                 std::to_string(header_.FrameBytes()) + " bytes");
   }
 }
@@ -249,13 +288,32 @@ void Reader::ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& s
 
 // --- Writer ---------------------------------------------------------------
 
-Writer::Writer(std::FILE* file) : file_(file), buffer_(kStdioBufferBytes) {
-  std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+Writer::Writer(int fd) : fd_(fd), buffer_(kBufferBytes) {}
+
+void Writer::WriteOut(const uint8_t* source, size_t bytes) {
+  while (bytes > 0) {
+    ssize_t put = ::write(fd_, source, bytes);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      throw Error(std::string("write error: ") + std::strerror(errno));
+    }
+    source += put;
+    bytes -= static_cast<size_t>(put);
+  }
 }
 
 void Writer::WriteBytes(const void* source, size_t bytes) {
-  if (bytes != 0 && std::fwrite(source, 1, bytes, file_) != bytes)
-    throw Error(std::string("write error: ") + std::strerror(errno));
+  if (bytes == 0) return;
+  if (used_ + bytes > buffer_.size()) {
+    WriteOut(buffer_.data(), used_);
+    used_ = 0;
+  }
+  if (bytes >= buffer_.size() / 2) {
+    WriteOut(static_cast<const uint8_t*>(source), bytes);
+  } else {
+    std::memcpy(buffer_.data() + used_, source, bytes);
+    used_ += bytes;
+  }
 }
 
 void Writer::WriteHeader(const StreamHeader& header) {
@@ -294,7 +352,9 @@ void Writer::WriteFrame(std::string_view parameters, const PlaneRegion* planes,
 }
 
 void Writer::Finish() {
-  if (std::fflush(file_) != 0) throw Error(std::string("write error: ") + std::strerror(errno));
+  size_t bytes = used_;
+  used_ = 0;  // a failed write is reported once; what it held is lost
+  WriteOut(buffer_.data(), bytes);
 }
 
 }  // namespace velmoraine::y4m

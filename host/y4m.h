@@ -25,12 +25,14 @@
 // in file order. That is how the odd column and row of an odd-sized 4:2:0
 // stream's chroma travel beside a frame whose chroma planes are W/2 x H/2.
 //
-// No locking: one Reader or Writer belongs to one thread at a time.
+// Both work on file descriptors with their own 1 MiB buffers (large reads
+// and writes go straight between the descriptor and the caller's memory), so
+// no stdio buffer of a FILE they do not own is involved. No locking: one
+// Reader or Writer belongs to one thread at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -89,10 +91,11 @@ struct PlaneRegion {
   int height = 0;
 };
 
-// Reads a stream from a FILE it does not own. Reads are buffered (1 MiB).
+// Reads a stream from a descriptor it does not own (it may read ahead of the
+// stream's last frame into its buffer).
 class Reader {
  public:
-  explicit Reader(std::FILE* file);
+  explicit Reader(int fd);
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
@@ -118,18 +121,23 @@ class Reader {
 
  private:
   void ReadExactly(void* destination, size_t bytes, size_t frameBytesBefore);
-  std::FILE* file_;
-  std::vector<char> buffer_;
+  size_t ReadUpTo(void* destination, size_t bytes);
+  int GetByte();  // -1 at the end of the input
+  bool Fill();    // false at the end of the input; throws on a read error
+  int fd_;
+  std::vector<uint8_t> buffer_;
+  size_t begin_ = 0, end_ = 0;
+  bool ended_ = false;
   StreamHeader header_;
   int64_t framesRead_ = 0;
   bool inFrame_ = false;
 };
 
-// Writes a stream to a FILE it does not own. Writes are buffered (1 MiB);
-// Finish() flushes. Throws Error on a failed write.
+// Writes a stream to a descriptor it does not own. Finish() writes out
+// what is buffered; the destructor does not. Throws Error on a failed write.
 class Writer {
  public:
-  explicit Writer(std::FILE* file);
+  explicit Writer(int fd);
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
@@ -143,8 +151,10 @@ class Writer {
 
  private:
   void WriteBytes(const void* source, size_t bytes);
-  std::FILE* file_;
-  std::vector<char> buffer_;
+  void WriteOut(const uint8_t* source, size_t bytes);
+  int fd_;
+  std::vector<uint8_t> buffer_;
+  size_t used_ = 0;
   StreamHeader header_;
 };
 

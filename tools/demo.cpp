@@ -6,6 +6,8 @@
 #include <limits>
 #include <memory>
 
+#include <unistd.h>
+
 #include "host/y4m.h"
 
 namespace velmoraine::tools {
@@ -16,8 +18,10 @@ constexpr int kHeight = 240;
 constexpr int kFrames = 30;
 constexpr double kSigma = 10.0;
 constexpr uint64_t kSeed = 20261207;
-constexpr int kSweep[] = {0, 10, 20, 30, 40};
+constexpr int kSweep[] = {0, 10, 20, 28, 40, 60};
 
+// Files are opened through stdio only to own their descriptors: all reading
+// and writing goes through the Y4M reader and writer on the descriptor.
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 File Open(const std::filesystem::path& path, const char* mode) {
@@ -51,7 +55,7 @@ void Regions(Picture& picture, y4m::PlaneRegion regions[3]) {
 
 void WriteClip(const std::filesystem::path& path, const std::vector<Picture>& pictures) {
   File file = Open(path, "wb");
-  y4m::Writer writer(file.get());
+  y4m::Writer writer(fileno(file.get()));
   writer.WriteHeader(DemoHeader());
   for (Picture picture : pictures) {
     y4m::PlaneRegion regions[3];
@@ -62,9 +66,9 @@ void WriteClip(const std::filesystem::path& path, const std::vector<Picture>& pi
 }
 
 // Reads a clip written by FilterStream from the demo's own input.
-std::vector<Picture> ReadClip(std::FILE* file) {
-  std::rewind(file);
-  y4m::Reader reader(file);
+std::vector<Picture> ReadClip(int fd) {
+  if (lseek(fd, 0, SEEK_SET) != 0) throw RunError("cannot read back a filtered clip");
+  y4m::Reader reader(fd);
   const y4m::StreamHeader& header = reader.ReadHeader();
   std::vector<Picture> pictures;
   std::string parameters;
@@ -189,9 +193,9 @@ int RunDemo(const std::string& folderName, const RunOptions& options) {
     run.settings.T = T;
     run.progress = false;
     File in = Open(folder / "noisy.y4m", "rb");
-    FilterStream(in.get(), [out] { return out; }, run);
-    std::fflush(out);
-    return ReadClip(out);
+    int fd = fileno(out);
+    FilterStream(fileno(in.get()), [fd] { return fd; }, run);
+    return ReadClip(fd);
   };
 
   const int T = options.settings.T;
@@ -206,8 +210,8 @@ int RunDemo(const std::string& folderName, const RunOptions& options) {
               options.settings.lp, options.settings.hp, options.threads,
               options.threads == 1 ? "" : "s");
   if (T == kDemoThreshold)
-    std::printf("  T=%d is 2.5 x sigma: pure noise rarely makes a coefficient that large,\n"
-                "  while edges and texture mostly do (see the sweep below).\n", T);
+    std::printf("  why T=%d: about 3 x sigma. Noise alone seldom makes an orthonormal coefficient\n"
+                "  that large, while edges and texture do; the sweep below peaks there.\n", T);
   std::printf("PSNR against the clean clip      luma        all planes\n");
   std::printf("  noisy                          %-11s %s\n", Decibels(before.LumaPsnr()).c_str(),
               Decibels(before.Psnr()).c_str());

@@ -39,7 +39,7 @@ struct ErrorSums {
 double Psnr(double squaredErrors, double samples);
 
 // The demo's threshold, for its noise of sigma 10 levels: see RunDemo.
-inline constexpr int kDemoThreshold = 25;
+inline constexpr int kDemoThreshold = 28;
 
 // Runs the demo into `folder` (created when missing) and prints the results
 // on standard output. Returns the exit status.

@@ -1,4 +1,5 @@
 // velmoraine: denoises a Y4M video stream through the velmoraine plug-in.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +103,7 @@ int main(int argc, char** argv) {
     if (options.pluginPath.empty()) options.pluginPath = velmoraine::tools::DefaultPluginPath();
     if (demo) {
       if (!out.empty()) return Fail("--demo takes at most one folder");
+      if (app.count("--T") == 0) s.T = velmoraine::tools::kDemoThreshold;
       return velmoraine::tools::RunDemo(in.empty() ? "velmoraine-demo" : in, options);
     }
     if (in.empty() || out.empty()) {
@@ -110,13 +112,13 @@ int main(int argc, char** argv) {
       return 2;
     }
 
-    std::FILE* input = stdin;
+    int input = STDIN_FILENO;
     if (in != "-") {
-      input = std::fopen(in.c_str(), "rb");
-      if (!input) return Fail(ShowOpenError("input", in));
+      input = open(in.c_str(), O_RDONLY | O_CLOEXEC);
+      if (input < 0) return Fail(ShowOpenError("input", in));
     }
     struct stat inputStat {};
-    const bool inputIsFile = fstat(fileno(input), &inputStat) == 0 && S_ISREG(inputStat.st_mode);
+    const bool inputIsFile = fstat(input, &inputStat) == 0 && S_ISREG(inputStat.st_mode);
     if (inputIsFile) {
       // Writing the output over the input would destroy it while reading.
       struct stat outputStat {};
@@ -126,29 +128,23 @@ int main(int argc, char** argv) {
         return Fail("the output '" + out + "' is the input file; write to another file");
     }
 
-    bool opened = false;
-    auto openOutput = [&]() -> std::FILE* {
-      opened = true;
-      if (out == "-") return stdout;
-      std::FILE* file = std::fopen(out.c_str(), "wb");
-      if (!file) throw RunError(ShowOpenError("output", out));
-      return file;
+    int output = -1;
+    auto openOutput = [&]() -> int {
+      if (out == "-") return output = STDOUT_FILENO;
+      output = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      if (output < 0) throw RunError(ShowOpenError("output", out));
+      return output;
     };
     options.progress = isatty(STDERR_FILENO);
-    std::FILE* output = nullptr;
-    auto openAndKeep = [&]() { return output = openOutput(); };
     int status = 0;
     try {
-      velmoraine::tools::FilterStream(input, openAndKeep, options);
+      velmoraine::tools::FilterStream(input, openOutput, options);
     } catch (const RunError& e) {
       status = Fail(e.what());
     }
-    if (output && output != stdout && std::fclose(output) != 0 && status == 0)
+    if (output >= 0 && output != STDOUT_FILENO && close(output) != 0 && status == 0)
       status = Fail(std::string("output: write error: ") + std::strerror(errno));
-    if (output == stdout && std::fflush(stdout) != 0 && status == 0)
-      status = Fail(std::string("output: write error: ") + std::strerror(errno));
-    if (input != stdin) std::fclose(input);
-    (void)opened;
+    if (input != STDIN_FILENO) close(input);
     return status;
   } catch (const RunError& e) {
     return Fail(e.what());

@@ -157,8 +157,7 @@ std::string DefaultPluginPath() {
                  "; looked at:" + tried + "\ngive its path with --plugin");
 }
 
-int64_t FilterStream(std::FILE* in, const std::function<std::FILE*()>& openOutput,
-                     const RunOptions& options) {
+int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options) {
   host::ScriptEnvironment env;
   y4m::Reader reader(in);
   try {
@@ -182,8 +181,7 @@ int64_t FilterStream(std::FILE* in, const std::function<std::FILE*()>& openOutpu
   PClip filter = filterValue.AsClip();
   if (!filter) throw RunError("script error: velmoraine did not return a clip");
 
-  std::FILE* out = openOutput();
-  y4m::Writer writer(out);
+  y4m::Writer writer(openOutput());
 
   Shared shared;
   const int threads = std::max(1, options.threads);

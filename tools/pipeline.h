@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -39,12 +38,11 @@ class RunError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Reads the stream on `in`, builds the filter, then calls openOutput for the
-// file to write (so nothing is created when the input or the settings are
-// refused) and writes every filtered frame to it in order. Returns the count
-// of frames written. Throws RunError.
-int64_t FilterStream(std::FILE* in, const std::function<std::FILE*()>& openOutput,
-                     const RunOptions& options);
+// Reads the stream on descriptor `in`, builds the filter, then calls
+// openOutput for the descriptor to write (so nothing is created when the
+// input or the settings are refused) and writes every filtered frame to it in
+// order. Returns the count of frames written. Throws RunError.
+int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options);
 
 // The plug-in library that belongs to this program: beside the executable,
 // in the build tree's plugin/ folder beside tools/, or where it was built.

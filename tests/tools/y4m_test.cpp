@@ -1,8 +1,10 @@
 // The Y4M reader and writer: headers, round trips through padded frame
-// memory with spill, and damaged streams.
+// memory with spill, and damaged streams. Files come from tmpfile() for
+// their descriptors only.
 #include "host/y4m.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -21,13 +23,14 @@ File FileWith(const std::string& bytes) {
   return file;
 }
 
-std::string Contents(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
+int Fd(const File& file) { return fileno(file.get()); }
+
+std::string Contents(const File& file) {
+  lseek(Fd(file), 0, SEEK_SET);
   std::string out;
   char chunk[4096];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) out.append(chunk, got);
+  ssize_t got;
+  while ((got = read(Fd(file), chunk, sizeof chunk)) > 0) out.append(chunk, got);
   return out;
 }
 
@@ -127,7 +130,7 @@ TEST(Y4mHeader, RefusesBadMagicSizesAndRates) {
 TEST(Y4mHeader, RefusesAnEndlessOrMissingHeaderLine) {
   auto readError = [](const std::string& bytes) -> std::string {
     File file = FileWith(bytes);
-    Reader reader(file.get());
+    Reader reader(Fd(file));
     try {
       reader.ReadHeader();
     } catch (const Error& e) {
@@ -150,8 +153,8 @@ TEST(Y4mHeader, RefusesAnEndlessOrMissingHeaderLine) {
 std::string RoundTrip(const std::string& input, int* frames = nullptr) {
   File in = FileWith(input);
   File out(std::tmpfile(), &std::fclose);
-  Reader reader(in.get());
-  Writer writer(out.get());
+  Reader reader(Fd(in));
+  Writer writer(Fd(out));
   const StreamHeader& header = reader.ReadHeader();
   writer.WriteHeader(header);
   const int w = header.width, h = header.height;
@@ -174,7 +177,7 @@ std::string RoundTrip(const std::string& input, int* frames = nullptr) {
   writer.Finish();
   if (frames) *frames = count;
   EXPECT_EQ(reader.framesRead(), count);
-  return Contents(out.get());
+  return Contents(out);
 }
 
 TEST(Y4mRoundTrip, OddSizesMonoTagsAndFrameParametersComeBackByteForByte) {
@@ -201,7 +204,7 @@ TEST(Y4mRoundTrip, RegionsTakeTheCoveredSamplesAndSpillTheRest) {
   // 3x3 4:2:0: chroma 2x2 in the file, 1x1 in the frame.
   std::string input = Stream("YUV4MPEG2 W3 H3", 9 + 8, 1);
   File in = FileWith(input);
-  Reader reader(in.get());
+  Reader reader(Fd(in));
   reader.ReadHeader();
   uint8_t y[3 * 4] = {}, u[2] = {}, v[2] = {};
   PlaneRegion planes[3] = {{y, 4, 3, 3}, {u, 2, 1, 1}, {v, 2, 1, 1}};
@@ -221,7 +224,7 @@ TEST(Y4mRoundTrip, RegionsTakeTheCoveredSamplesAndSpillTheRest) {
 
 std::string ReadAllError(const std::string& input, int* complete) {
   File in = FileWith(input);
-  Reader reader(in.get());
+  Reader reader(Fd(in));
   *complete = 0;
   try {
     const StreamHeader& header = reader.ReadHeader();
@@ -273,6 +276,20 @@ TEST(Y4mDamage, NamesTheFrameAndKeepsTheFramesBefore) {
   EXPECT_EQ(complete, 2);
   EXPECT_EQ(ReadAllError(line + "\n", &complete), "");  // no frames at all is a valid stream
   EXPECT_EQ(complete, 0);
+}
+
+TEST(Y4mDamage, LargeFramesReadPastTheBufferAndStillNameTheDamage) {
+  // 1.1 MiB frames: planes are read straight into place, past the buffer.
+  const std::string stream = Stream("YUV4MPEG2 W1024 H768 C420jpeg", 1024 * 768 * 3 / 2, 3);
+  int complete = 0;
+  EXPECT_EQ(ReadAllError(stream, &complete), "");
+  EXPECT_EQ(complete, 3);
+  std::string message = ReadAllError(stream.substr(0, stream.size() - 5000), &complete);
+  EXPECT_NE(message.find("frame 2 is truncated: the input ends after 1174648 of its 1179648"),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(complete, 2);
+  EXPECT_EQ(RoundTrip(stream), stream);
 }
 
 }  // namespace

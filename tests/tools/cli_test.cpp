@@ -1,0 +1,225 @@
+// The command-line program end to end: the built executable, run as a user
+// would, on small clips.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/plane_filter.h"
+#include "tools/demo.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velmoraine::tools::Picture;
+
+const std::string kProgram = VELMORAINE_PROGRAM;
+const std::string kPlugin = VELMORAINE_PLUGIN;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream out;
+  out << file.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmoraine-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path Path(const std::string& name) const { return dir_ / name; }
+
+  // Runs the program with `arguments` (shell words); returns the exit status
+  // and keeps standard error in error_.
+  int Run(const std::string& arguments) {
+    std::string command = kProgram + " " + arguments + " 2>" + Path("stderr").string();
+    int status = std::system(command.c_str());
+    error_ = ReadFile(Path("stderr"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // Filters `input` with `options`; returns the output file's bytes.
+  std::string Filter(const std::string& input, const std::string& options, int expectStatus = 0) {
+    WriteFile(Path("in.y4m"), input);
+    fs::remove(Path("out.y4m"));
+    EXPECT_EQ(Run(options + " " + Path("in.y4m").string() + " " + Path("out.y4m").string()),
+              expectStatus)
+        << error_;
+    return ReadFile(Path("out.y4m"));
+  }
+
+  fs::path dir_;
+  std::string error_;
+};
+
+// A 4:2:0 stream of demo pictures with noise (any size, odd ones too).
+std::string NoisyStream(int width, int height, int frames, const std::string& headerLine = "",
+                        const std::vector<std::string>& parameters = {}) {
+  std::string out = (headerLine.empty() ? "YUV4MPEG2 W" + std::to_string(width) + " H" +
+                                              std::to_string(height) + " F25:1 Ip A1:1 C420jpeg"
+                                        : headerLine) +
+                    "\n";
+  uint64_t seed = 7;
+  for (int f = 0; f < frames; ++f) {
+    Picture picture = velmoraine::tools::MakeDemoPicture(width, height, f);
+    velmoraine::tools::AddGaussianNoise(picture, 10.0, seed);
+    out += "FRAME" + (f < static_cast<int>(parameters.size()) ? parameters[f] : "") + "\n";
+    for (const auto& plane : picture.planes) out.append(plane.begin(), plane.end());
+  }
+  return out;
+}
+
+// What the filter must make of one tight plane region: the plane filter run
+// on a copy of it (the program reaches the same code through the plug-in).
+void FilterRegion(std::vector<uint8_t>& plane, int stride, int width, int height, int T) {
+  if (width <= 0 || height <= 0) return;
+  velmoraine::PlaneView view{plane.data(), stride, width, height};
+  ASSERT_TRUE(velmoraine::FilterPlane(view, T, 1, 0, 100));
+}
+
+TEST_F(Cli, FiltersEveryPlaneAsThePlugInExposesItAndKeepsTheRestVerbatim) {
+  // Odd sizes: the plug-in sees chroma of 17x9, the file holds 18x10; the
+  // extra column and row must come back untouched. Tags and FRAME parameters
+  // are kept.
+  const int w = 35, h = 19, cw = 18;  // chroma in the file: 18x10
+  const std::string line = "YUV4MPEG2 W35 H19 F30000:1001 It A10:11 C420mpeg2 XCOLORRANGE=LIMITED";
+  const std::vector<std::string> parameters = {" Ixyz", "", " XA=1"};
+  std::string input = NoisyStream(w, h, 3, line, parameters);
+  std::string output = Filter(input, "--T 25");
+  ASSERT_EQ(output.size(), input.size());
+
+  std::string expected = line + "\n";
+  uint64_t seed = 7;
+  for (int f = 0; f < 3; ++f) {
+    Picture picture = velmoraine::tools::MakeDemoPicture(w, h, f);
+    velmoraine::tools::AddGaussianNoise(picture, 10.0, seed);
+    FilterRegion(picture.planes[0], w, w, h, 25);
+    FilterRegion(picture.planes[1], cw, w / 2, h / 2, 25);
+    FilterRegion(picture.planes[2], cw, w / 2, h / 2, 25);
+    expected += "FRAME" + parameters[f] + "\n";
+    for (const auto& plane : picture.planes) expected.append(plane.begin(), plane.end());
+  }
+  EXPECT_TRUE(output == expected);
+  EXPECT_FALSE(output == input);  // the noise was actually filtered
+}
+
+TEST_F(Cli, MonoStreamsFilterTheLumaOnly) {
+  const int w = 40, h = 24;
+  std::string line = "YUV4MPEG2 W40 H24 F25:1 Ip A1:1 Cmono";
+  Picture picture = velmoraine::tools::MakeDemoPicture(w, h, 0);
+  uint64_t seed = 3;
+  velmoraine::tools::AddGaussianNoise(picture, 10.0, seed);
+  std::string input = line + "\nFRAME\n" + std::string(picture.planes[0].begin(), picture.planes[0].end());
+  std::string output = Filter(input, "-T 25 -P 2");
+  std::vector<uint8_t> luma(input.end() - w * h, input.end());
+  velmoraine::PlaneView view{luma.data(), w, w, h};
+  ASSERT_TRUE(velmoraine::FilterPlane(view, 25, 2, 0, 100));
+  EXPECT_TRUE(output == line + "\nFRAME\n" + std::string(luma.begin(), luma.end()));
+}
+
+TEST_F(Cli, FlatFramesStayFlatAndThreadsChangeNoByte) {
+  std::string flat = "YUV4MPEG2 W48 H32 C420\n";
+  for (int level : {0, 17, 128, 255})
+    flat += "FRAME\n" + std::string(48 * 32, static_cast<char>(level)) +
+            std::string(2 * 24 * 16, static_cast<char>(255 - level));
+  EXPECT_TRUE(Filter(flat, "--T 0 --P 0") == flat);
+  EXPECT_TRUE(Filter(flat, "--T 80 --P 2 --lp 1 --hp 50") == flat);
+
+  std::string noisy = NoisyStream(64, 48, 9);
+  std::string one = Filter(noisy, "--T 25 --threads 1");
+  std::string three = Filter(noisy, "--T 25 --threads 3");
+  EXPECT_FALSE(one == noisy);
+  EXPECT_TRUE(one == three);
+
+  // Standard input and output are the same road.
+  WriteFile(Path("in.y4m"), noisy);
+  ASSERT_EQ(Run("--T 25 -j 2 - - <" + Path("in.y4m").string() + " >" + Path("piped.y4m").string()), 0)
+      << error_;
+  EXPECT_TRUE(ReadFile(Path("piped.y4m")) == one);
+}
+
+TEST_F(Cli, DamagedInputKeepsTheFramesBeforeTheDamage) {
+  std::string good = NoisyStream(32, 32, 4);
+  std::string prefix = good.substr(0, good.size() - (32 * 32 * 3 / 2 + 6));  // 3 frames
+  std::string expected = Filter(prefix, "--T 25 -j 3");
+  for (const std::string& damaged : {good.substr(0, good.size() - 100), prefix + "FRAME",
+                                     prefix + "GARBAGE\n"}) {
+    std::string output = Filter(damaged, "--T 25 -j 3", 1);
+    EXPECT_NE(error_.find("frame 3"), std::string::npos) << error_;
+    EXPECT_NE(error_.find("3 frames before it written"), std::string::npos) << error_;
+    EXPECT_TRUE(output == expected);
+  }
+}
+
+TEST_F(Cli, RefusesBadInputAndSettingsClearly) {
+  struct Case {
+    std::string input;
+    std::string options;
+    std::string message;
+  } cases[] = {
+      {"YUV4MPEG2 W16 H16 C444\n", "", "unsupported colour space 'C444'"},
+      {"YUV4MPEG2 W16 H16 C420p10\n", "", "8-bit 4:2:0"},
+      {"GIF89a", "", "not a YUV4MPEG2 stream"},
+      {"YUV4MPEG2 H16\n", "", "no width"},
+      {"", "", "the input is empty"},
+      {NoisyStream(16, 16, 1), "--P -1",
+       "velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / P=3 1+z / "
+       "P>10 (z > P) ? 1 : 0"},
+      {NoisyStream(16, 16, 1), "--plugin /nonexistent/libvelmoraine.so", "/nonexistent/libvelmoraine.so"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options + " " + c.input.substr(0, 24));
+    Filter(c.input, c.options, 1);
+    EXPECT_NE(error_.find(c.message), std::string::npos) << error_;
+    EXPECT_FALSE(fs::exists(Path("out.y4m")));  // refused before the output was made
+  }
+
+  for (const char* options : {"--T abc", "--frobnicate", "--threads 0", "-P", "--T 1.5"}) {
+    SCOPED_TRACE(options);
+    EXPECT_EQ(Run(std::string(options) + " a.y4m b.y4m"), 2);
+    EXPECT_NE(error_.find("velmoraine: "), std::string::npos) << error_;
+    EXPECT_NE(error_.find("--help"), std::string::npos) << error_;
+  }
+  EXPECT_EQ(Run(Path("only-in.y4m").string()), 2);
+  EXPECT_NE(error_.find("give IN and OUT"), std::string::npos) << error_;
+}
+
+TEST_F(Cli, NeverWritesOverItsInput) {
+  std::string input = NoisyStream(16, 16, 2);
+  WriteFile(Path("in.y4m"), input);
+  fs::create_symlink(Path("in.y4m"), Path("link.y4m"));
+  for (const std::string& out : {Path("in.y4m").string(), Path("link.y4m").string()}) {
+    EXPECT_EQ(Run("--T 9 " + Path("in.y4m").string() + " " + out), 1);
+    EXPECT_NE(error_.find("is the input file"), std::string::npos) << error_;
+  }
+  EXPECT_EQ(Run("--T 9 - - <" + Path("in.y4m").string() + " >>" + Path("in.y4m").string()), 1);
+  EXPECT_TRUE(ReadFile(Path("in.y4m")) == input);
+}
+
+TEST_F(Cli, HelpDocumentsEveryOptionAndThePipes) {
+  std::string command = kProgram + " --help >" + Path("help").string();
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::string help = ReadFile(Path("help"));
+  for (const char* word : {"--T", "--P", "--lp", "--hp", "--plugin", "--threads", "--demo",
+                           "ffmpeg -i in.mp4 -f yuv4mpegpipe", "ffmpeg -f yuv4mpegpipe -i -"})
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+}
+
+}  // namespace
