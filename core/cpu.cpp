@@ -1,0 +1,65 @@
+// Processor feature detection with cpuid. AVX2 counts only when the operating
+// system also saves the upper halves of the vector registers (XCR0 bits 1 and
+// 2), otherwise the first 256-bit instruction would fault.
+#include "core/cpu.h"
+
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#define VELMORAINE_X86 1
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
+#endif
+
+namespace velmoraine {
+
+#if defined(VELMORAINE_X86)
+namespace {
+
+void Cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) {
+#if defined(_MSC_VER) && !defined(__clang__)
+  int out[4];
+  __cpuidex(out, static_cast<int>(leaf), static_cast<int>(subleaf));
+  for (int i = 0; i < 4; ++i) regs[i] = static_cast<uint32_t>(out[i]);
+#else
+  unsigned a, b, c, d;
+  __cpuid_count(leaf, subleaf, a, b, c, d);
+  regs[0] = a, regs[1] = b, regs[2] = c, regs[3] = d;
+#endif
+}
+
+uint64_t ReadXcr0() {
+#if defined(_MSC_VER) && !defined(__clang__)
+  return _xgetbv(0);
+#else
+  uint32_t low, high;
+  __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+  return (static_cast<uint64_t>(high) << 32) | low;
+#endif
+}
+
+}  // namespace
+
+uint32_t DetectCpuFlags() {
+  uint32_t regs[4];
+  Cpuid(0, 0, regs);
+  const uint32_t maxLeaf = regs[0];
+  if (maxLeaf < 7) return 0;
+  Cpuid(1, 0, regs);
+  const bool osxsave = (regs[2] >> 27) & 1, avx = (regs[2] >> 28) & 1;
+  if (!osxsave || !avx) return 0;
+  if ((ReadXcr0() & 6) != 6) return 0;  // XMM and YMM state enabled
+  Cpuid(7, 0, regs);
+  uint32_t flags = 0;
+  if ((regs[1] >> 5) & 1) flags |= kCpuAvx2;
+  return flags;
+}
+
+#else
+
+uint32_t DetectCpuFlags() { return 0; }
+
+#endif
+
+}  // namespace velmoraine

@@ -1,0 +1,19 @@
+// Which instruction sets the running processor and operating system allow.
+#pragma once
+
+#include <stdint.h>
+
+namespace velmoraine {
+
+// Instruction-set levels the fast kernels are written for, as bits of a mask.
+enum CpuFlag : uint32_t {
+  kCpuAvx2 = 1u << 0,  // AVX2 with the OS saving the 256-bit registers
+};
+
+// Every level this build knows; a mask of all of them forces nothing down.
+constexpr uint32_t kCpuAllFlags = kCpuAvx2;
+
+// The levels usable here: cpuid and xgetbv on x86, nothing elsewhere.
+uint32_t DetectCpuFlags();
+
+}  // namespace velmoraine

@@ -1,0 +1,174 @@
+// The streaming plane pass: the reference stages fused over rings of rows.
+//
+// Block rows are taken in bands of up to 8. A band of block rows y..y+7 reads
+// the row coefficients of plane rows y..y+14 and adds into the coefficient
+// sums of the same rows; the kernels walk each band column chunk by column
+// chunk, so a chunk's coefficients and sums stay in the first-level cache
+// while its 8 block rows go through. After the band, sums rows y..y+7 are
+// complete: they are transformed back, normalised with a running column sum of
+// block weights and requantised, and their ring slots are cleared for rows
+// y+16..y+23. Requantisation pulls the shares of earlier samples instead of
+// pushing them forward, so it needs no row below the one it writes.
+//
+// Plane row k is written only after rows up to k+7 have been read, and no
+// later step reads it again. All memory is taken before the first write, so a
+// failed allocation leaves the plane untouched.
+#include <new>
+#include <string.h>
+
+#include "core/cpu.h"
+#include "core/reference.h"
+#include "core/stream_dsp.h"
+
+namespace velmoraine {
+
+namespace {
+
+constexpr int32_t kRing = 16;  // rows held in each ring; a power of two
+
+size_t RoundUp(size_t value, size_t multiple) { return (value + multiple - 1) / multiple * multiple; }
+
+// a * b, or false when the product does not fit size_t (32 bits on Windows).
+bool CheckedMul(size_t a, size_t b, size_t& product) {
+  if (a != 0 && b > static_cast<size_t>(-1) / a) return false;
+  product = a * b;
+  return true;
+}
+
+bool CheckedAdd(size_t a, size_t b, size_t& sum) {
+  if (b > static_cast<size_t>(-1) - a) return false;
+  sum = a + b;
+  return true;
+}
+
+// The buffers of one pass, carved from one block, each 64-byte aligned.
+struct StreamBuffers {
+  unsigned char* block;
+  int16_t* coeffRing;     // kRing rows of 8 * stride
+  int32_t* accumRing;     // kRing rows of 8 * stride
+  int32_t* weightRing;    // kRing block rows of stride
+  int32_t* columnWeights; // stride + 32, index 0 at element 16
+  int32_t* pixel;         // stride
+  int32_t* scratch;       // 8 * (stride + 16)
+  int32_t* errors;        // 3 rows of stride
+};
+
+bool AllocateStreamBuffers(size_t stride, StreamBuffers& buffers) {
+  // Element counts per part, in bytes; stride is a multiple of 32, so every
+  // part is a multiple of 64 bytes long.
+  const size_t ring = static_cast<size_t>(kRing);
+  size_t sizes[7];
+  size_t total = 64;  // room to align the start
+  const size_t perStride[7] = {ring * 8 * 2, ring * 8 * 4, ring * 4, 4, 4, 8 * 4, 3 * 4};
+  const size_t extra[7] = {0, 0, 0, 32 * 4, 0, 8 * 16 * 4, 0};
+  for (int i = 0; i < 7; ++i) {
+    if (!CheckedMul(stride, perStride[i], sizes[i]) || !CheckedAdd(sizes[i], extra[i], sizes[i]) ||
+        !CheckedAdd(total, sizes[i], total))
+      return false;
+  }
+  unsigned char* block = new (std::nothrow) unsigned char[total];
+  if (block == nullptr) return false;
+  unsigned char* p = block + (64 - reinterpret_cast<uintptr_t>(block) % 64) % 64;
+  unsigned char* parts[7];
+  for (int i = 0; i < 7; ++i) parts[i] = p, p += sizes[i];
+  buffers.block = block;
+  buffers.coeffRing = reinterpret_cast<int16_t*>(parts[0]);
+  buffers.accumRing = reinterpret_cast<int32_t*>(parts[1]);
+  buffers.weightRing = reinterpret_cast<int32_t*>(parts[2]);
+  buffers.columnWeights = reinterpret_cast<int32_t*>(parts[3]) + 16;
+  buffers.pixel = reinterpret_cast<int32_t*>(parts[4]);
+  buffers.scratch = reinterpret_cast<int32_t*>(parts[5]);
+  buffers.errors = reinterpret_cast<int32_t*>(parts[6]);
+  // The sums start at 0, and the weight and scratch padding must read as 0.
+  memset(parts[1], 0, sizes[1]);
+  memset(parts[3], 0, sizes[3]);
+  memset(parts[5], 0, sizes[5]);
+  memset(parts[6], 0, sizes[6]);
+  return true;
+}
+
+}  // namespace
+
+void PrepareBlockStageTables(int32_t T, int32_t P, int32_t lp, int32_t hp, BlockStageTables& tables) {
+  int32_t thresholdTable[64];
+  BuildThresholdTable(T, thresholdTable);
+  for (int u = 0; u < 8; ++u) {
+    for (int v = 0; v < 8; ++v) {
+      const int32_t band = u * u + v * v;
+      const int32_t t = thresholdTable[8 * u + v];
+      const bool inBand = lp <= band && band <= hp;
+      tables.threshold[8 * u + v] = static_cast<int16_t>(!inBand || t < 0 ? 0 : (t > 32767 ? 32767 : t));
+    }
+  }
+  for (int32_t z = 0; z <= 64; ++z) tables.weightOfZeros[z] = BlockWeight(P, z);
+}
+
+void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
+  InitStreamDspPlain(dsp);
+  const uint32_t flags = DetectCpuFlags() & cpuMask;
+  if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
+}
+
+bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp,
+                          const StreamDsp& dsp) {
+  if (!IsValidPlaneView(plane)) return false;
+  const int32_t W = plane.width, H = plane.height;
+  if (W < 8 || H < 8) return true;  // smaller than one block: left as it is
+
+  const size_t stride = RoundUp(static_cast<size_t>(W), 32);
+  StreamBuffers buffers;
+  if (!AllocateStreamBuffers(stride, buffers)) return false;
+  const ptrdiff_t s = static_cast<ptrdiff_t>(stride);
+
+  BlockStageTables tables;
+  PrepareBlockStageTables(T, P, lp, hp, tables);
+
+  const int32_t blocks = W - 7, blockRows = H - 7;
+  auto coeffRow = [&](int32_t r) { return buffers.coeffRing + (r & (kRing - 1)) * 8 * s; };
+  auto accumRow = [&](int32_t r) { return buffers.accumRing + (r & (kRing - 1)) * 8 * s; };
+  auto weightRow = [&](int32_t r) { return buffers.weightRing + (r & (kRing - 1)) * s; };
+  auto errorRow = [&](int32_t r) { return buffers.errors + (r % 3) * s; };
+  int32_t* columnWeights = buffers.columnWeights;
+
+  int32_t analysed = 0, finished = 0;
+  for (int32_t y = 0; y < blockRows; y += 8) {
+    const int32_t rows = blockRows - y < 8 ? blockRows - y : 8;
+    for (; analysed < y + rows + 7; ++analysed) {
+      int16_t* coeffs = coeffRow(analysed);
+      dsp.analyseRow(plane.data + analysed * plane.pitch, W, coeffs, s);
+      // Lanes past the last segment must hold 0 so that they add nothing.
+      for (int u = 0; u < 8; ++u) memset(coeffs + u * s + blocks, 0, (stride - blocks) * sizeof(int16_t));
+    }
+    const int16_t* coeffRows[15];
+    int32_t* accumRows[15];
+    int32_t* weightRows[8];
+    for (int32_t r = 0; r < rows + 7; ++r) coeffRows[r] = coeffRow(y + r), accumRows[r] = accumRow(y + r);
+    for (int32_t r = 0; r < rows; ++r) weightRows[r] = weightRow(y + r);
+    dsp.accumulateBlockRows(coeffRows, accumRows, weightRows, rows, blocks, s, tables);
+
+    // Sums rows before y + rows are complete; after the last band all are.
+    const int32_t ready = y + rows == blockRows ? H : y + rows;
+    for (; finished < ready; ++finished) {
+      const int32_t k = finished;
+      // columnWeights[x] = sum of the weights of blocks (x, j), k-7 <= j <= k.
+      if (k < blockRows) {
+        const int32_t* added = weightRow(k);
+        for (int32_t x = 0; x < blocks; ++x) columnWeights[x] += added[x];
+      }
+      if (k >= 8) {
+        const int32_t* dropped = weightRow(k - 8);
+        for (int32_t x = 0; x < blocks; ++x) columnWeights[x] -= dropped[x];
+      }
+      int32_t* sums = accumRow(k);
+      dsp.synthesizeRow(sums, s, W, buffers.pixel, buffers.scratch);
+      memset(sums, 0, 8 * stride * sizeof(int32_t));  // becomes row k + 16
+      dsp.normalizeRow(buffers.pixel, columnWeights, W);
+      dsp.requantizeRow(buffers.pixel, errorRow(k), errorRow(k + 2), errorRow(k + 1),
+                        plane.data + k * plane.pitch, W, k, H);
+    }
+  }
+  delete[] buffers.block;
+  return true;
+}
+
+}  // namespace velmoraine

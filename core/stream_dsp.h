@@ -1,0 +1,93 @@
+// The streaming plane pass and its table of kernels.
+//
+// The pass keeps only a few rows of each intermediate: row coefficients and
+// coefficient sums live in rings of 16 rows, stored planar by frequency
+// (coeffs[u * stride + x]) so that one vector load holds one frequency of
+// adjacent segments. Every sum is an integer sum, so streaming changes no bit
+// of the result; FilterPlaneReference defines that result.
+//
+// Kernels come in versions per instruction set. InitStreamDsp fills the table
+// with the plain versions and then overrides entries with every faster version
+// that both the mask and the running processor allow.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "core/plane_filter.h"
+
+namespace velmoraine {
+
+// Per-plane settings of the block stage, prepared once from T, P, lp and hp.
+struct BlockStageTables {
+  // Threshold of coefficient 8u+v: a coefficient whose magnitude is below it
+  // becomes 0. Out-of-band positions hold 0, which zeroes nothing. In-band
+  // thresholds are clamped to 0..32767: no column coefficient of 8-bit rows
+  // exceeds 16320 in magnitude, so the clamp changes no decision.
+  int16_t threshold[64];
+  // Block weight for a block with z zero coefficients, z = 0..64.
+  int32_t weightOfZeros[65];
+};
+
+void PrepareBlockStageTables(int32_t T, int32_t P, int32_t lp, int32_t hp, BlockStageTables& tables);
+
+// Forward row transform of the segments x = 0..W-8 of one row (W >= 8) into
+// coeffs[u * stride + x]. A version may also write lanes W-7 up to the next
+// multiple of 16; the caller clears them afterwards. Reads row[0..W-1] only.
+typedef void (*AnalyseRowFn)(const uint8_t* row, int32_t W, int16_t* coeffs, ptrdiff_t stride);
+
+// The block stage of `rows` (1..8) consecutive block rows starting at plane
+// row y: coeffRows[r] and accumRows[r] (r = 0..rows+6) are the planar row
+// coefficients and coefficient sums of plane row y+r; weightRows[r]
+// (r < rows) receives the weights of the blocks starting in row y+r.
+// `blocks` block positions per row; lanes from `blocks` up to the next
+// multiple of 16 hold zero row coefficients, so they add nothing to the sums,
+// and the weights written there are to be ignored.
+typedef void (*AccumulateBlockRowsFn)(const int16_t* const* coeffRows, int32_t* const* accumRows,
+                                      int32_t* const* weightRows, int32_t rows, int32_t blocks,
+                                      ptrdiff_t stride, const BlockStageTables& tables);
+
+// Inverse row transform of one row of coefficient sums into per-sample sums
+// pixelSums[0..W-1]. The sums' lanes from W-7 up to the stride are 0.
+// `scratch` holds 8 * (stride + 16) values; its entries that this function does
+// not write must be 0 on the first call and stay so.
+typedef void (*SynthesizeRowFn)(const int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
+                                int32_t* scratch);
+
+// pixel[x] = (16 * pixel[x]) / D(x), truncated, for x = 0..W-1, where D(x) is
+// the sum of columnWeights[x-7..x]. columnWeights is readable and 0 from
+// index -8 up to W+8 outside the block positions; every D(x) is >= 1.
+typedef void (*NormalizeRowFn)(int32_t* pixel, const int32_t* columnWeights, int32_t W);
+
+// Requantises row y of a W x H plane with error diffusion: values holds its
+// normalised values (consumed), out receives its bytes, errors its truncation
+// errors. The shares of earlier samples are pulled in the order their sources
+// come in raster order, from errorsAbove (row y-1) and errorsTwoAbove (row
+// y-2), unused when y < 1 or y < 2.
+typedef void (*RequantizeRowFn)(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                                const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H);
+
+struct StreamDsp {
+  AnalyseRowFn analyseRow;
+  AccumulateBlockRowsFn accumulateBlockRows;
+  SynthesizeRowFn synthesizeRow;
+  NormalizeRowFn normalizeRow;
+  RequantizeRowFn requantizeRow;
+};
+
+// Fills dsp with the best versions allowed by cpuMask and the running CPU.
+void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask);
+
+// The requantisation scan, plain C++ for every version.
+void RequantizeRowPortable(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                           const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H);
+
+// The plain versions, and the per-instruction-set initialisers.
+void InitStreamDspPlain(StreamDsp& dsp);
+void InitStreamDspAvx2(StreamDsp& dsp);
+
+// The whole pass through the given kernels; same contract as FilterPlane.
+bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp,
+                          const StreamDsp& dsp);
+
+}  // namespace velmoraine

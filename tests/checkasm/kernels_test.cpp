@@ -1,0 +1,167 @@
+// Kernel by kernel: each level's kernels against the plain ones, on inputs
+// chosen to reach the extremes of their intermediate values.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+
+#include "checkasm.h"
+#include "core/reference.h"
+
+namespace velmoraine::checkasm {
+namespace {
+
+// 64-byte aligned storage, as the pass provides.
+template <typename T>
+struct Aligned {
+  std::vector<T> storage;
+  T* data;
+  explicit Aligned(size_t count, T fill = T()) : storage(count + 64 / sizeof(T), fill) {
+    uintptr_t p = reinterpret_cast<uintptr_t>(storage.data());
+    data = storage.data() + ((64 - p % 64) % 64) / sizeof(T);
+  }
+};
+
+ptrdiff_t StrideFor(int32_t W) { return (W + 31) / 32 * 32; }
+
+TEST(CheckasmKernels, AnalyseRowEveryWidth) {
+  std::mt19937 random(11);
+  const StreamDsp plain = DspFor(AvailableLevels()[0]);
+  for (const Level& level : AvailableLevels()) {
+    const StreamDsp dsp = DspFor(level);
+    for (int32_t W = 8; W <= 100; ++W) {
+      for (int pattern = 0; pattern < 4; ++pattern) {
+        // The row sits at the very end of its buffer: reading past it shows.
+        std::vector<uint8_t> row(static_cast<size_t>(W));
+        for (int32_t x = 0; x < W; ++x)
+          row[x] = pattern == 0 ? uint8_t(random()) : pattern == 1 ? uint8_t(x & 1 ? 255 : 0)
+                                                    : pattern == 2 ? uint8_t(255) : uint8_t(x % 8 < 4 ? 255 : 0);
+        const ptrdiff_t stride = StrideFor(W);
+        Aligned<int16_t> expected(8 * stride), actual(8 * stride);
+        plain.analyseRow(row.data(), W, expected.data, stride);
+        dsp.analyseRow(row.data(), W, actual.data, stride);
+        for (int u = 0; u < 8; ++u)
+          for (int32_t x = 0; x < W - 7; ++x)
+            ASSERT_EQ(actual.data[u * stride + x], expected.data[u * stride + x])
+                << level.name << " W=" << W << " u=" << u << " x=" << x;
+      }
+    }
+  }
+}
+
+// Row coefficients of real 8-bit rows (the 16-bit lanes rely on that origin),
+// through the block stage with every weight profile.
+TEST(CheckasmKernels, AccumulateBlockRows) {
+  std::mt19937 random(12);
+  const StreamDsp plain = DspFor(AvailableLevels()[0]);
+  const int32_t profiles[] = {0, 1, 2, 3, 4, 10, 11, 40, 64, INT32_MAX};
+  const int32_t thresholds[] = {0, 10, 100, 315646704, INT32_MAX, -5};
+  for (const Level& level : AvailableLevels()) {
+    const StreamDsp dsp = DspFor(level);
+    for (int trial = 0; trial < 60; ++trial) {
+      const int32_t W = 8 + int32_t(random() % 60), rows = 1 + int32_t(random() % 8);
+      const ptrdiff_t stride = StrideFor(W);
+      const int32_t blocks = W - 7;
+      Aligned<int16_t> coeffs(15 * 8 * stride);
+      std::vector<uint8_t> row(static_cast<size_t>(W));
+      for (int32_t r = 0; r < rows + 7; ++r) {
+        for (int32_t x = 0; x < W; ++x) {
+          const uint32_t kind = (trial + r) % 4;
+          row[x] = kind == 0 ? uint8_t(random()) : kind == 1 ? uint8_t((x + r) & 1 ? 255 : 0)
+                                                 : kind == 2 ? uint8_t(r & 1 ? 255 : 0) : uint8_t(255 * (x > W / 2));
+        }
+        plain.analyseRow(row.data(), W, coeffs.data + r * 8 * stride, stride);
+        for (int u = 0; u < 8; ++u)
+          for (ptrdiff_t x = blocks; x < stride; ++x) coeffs.data[r * 8 * stride + u * stride + x] = 0;
+      }
+      BlockStageTables tables;
+      PrepareBlockStageTables(thresholds[trial % 6], profiles[trial % 10], trial % 3 == 2 ? 5 : 0,
+                              trial % 5 == 4 ? 40 : 100, tables);
+      Aligned<int32_t> expected(15 * 8 * stride), actual(15 * 8 * stride);
+      for (size_t i = 0; i < 15 * 8 * size_t(stride); ++i) {
+        // Start from arbitrary sums, wrapping included; padding lanes stay 0.
+        const bool padding = ptrdiff_t(i % size_t(stride)) >= blocks;
+        expected.data[i] = actual.data[i] = padding ? 0 : int32_t(random());
+      }
+      Aligned<int32_t> expectedWeights(8 * stride), actualWeights(8 * stride);
+      const int16_t* coeffRows[15];
+      int32_t *expectedRows[15], *actualRows[15], *expectedWeightRows[8], *actualWeightRows[8];
+      for (int r = 0; r < 15; ++r) {
+        coeffRows[r] = coeffs.data + r * 8 * stride;
+        expectedRows[r] = expected.data + r * 8 * stride;
+        actualRows[r] = actual.data + r * 8 * stride;
+      }
+      for (int r = 0; r < 8; ++r) {
+        expectedWeightRows[r] = expectedWeights.data + r * stride;
+        actualWeightRows[r] = actualWeights.data + r * stride;
+      }
+      plain.accumulateBlockRows(coeffRows, expectedRows, expectedWeightRows, rows, blocks, stride, tables);
+      dsp.accumulateBlockRows(coeffRows, actualRows, actualWeightRows, rows, blocks, stride, tables);
+      for (size_t i = 0; i < 15 * 8 * size_t(stride); ++i)
+        ASSERT_EQ(actual.data[i], expected.data[i]) << level.name << " trial " << trial << " sum " << i;
+      for (int32_t r = 0; r < rows; ++r)
+        for (int32_t x = 0; x < blocks; ++x)
+          ASSERT_EQ(actualWeights.data[r * stride + x], expectedWeights.data[r * stride + x])
+              << level.name << " trial " << trial << " weight " << r << "," << x;
+    }
+  }
+}
+
+// Sums anywhere in 32 bits: the inverse row transform wraps like the plain one.
+TEST(CheckasmKernels, SynthesizeRowWrapsLikePlain) {
+  std::mt19937 random(13);
+  const StreamDsp plain = DspFor(AvailableLevels()[0]);
+  for (const Level& level : AvailableLevels()) {
+    const StreamDsp dsp = DspFor(level);
+    for (int32_t W = 8; W <= 80; ++W) {
+      const ptrdiff_t stride = StrideFor(W);
+      Aligned<int32_t> accum(8 * stride);
+      for (int u = 0; u < 8; ++u)
+        for (int32_t x = 0; x < W - 7; ++x) {
+          const uint32_t kind = random() % 4;
+          accum.data[u * stride + x] = kind == 0 ? int32_t(random()) : kind == 1 ? INT32_MAX
+                                       : kind == 2 ? INT32_MIN : int32_t(random() % 2000) - 1000;
+        }
+      Aligned<int32_t> expected(stride), actual(stride), scratch(8 * (stride + 16), 0);
+      plain.synthesizeRow(accum.data, stride, W, expected.data, scratch.data);
+      Aligned<int32_t> scratch2(8 * (stride + 16), 0);
+      dsp.synthesizeRow(accum.data, stride, W, actual.data, scratch2.data);
+      for (int32_t x = 0; x < W; ++x) ASSERT_EQ(actual.data[x], expected.data[x]) << level.name << " W=" << W << " x=" << x;
+    }
+  }
+}
+
+// Sums anywhere in 32 bits over divisors from 1 to 64 * 16385, including
+// quotients that leave 32 bits and ones a hair from an integer.
+TEST(CheckasmKernels, NormalizeRowTruncatesLikeIntegerDivision) {
+  std::mt19937 random(14);
+  const StreamDsp plain = DspFor(AvailableLevels()[0]);
+  for (const Level& level : AvailableLevels()) {
+    const StreamDsp dsp = DspFor(level);
+    for (int trial = 0; trial < 400; ++trial) {
+      const int32_t W = 8 + trial % 37;
+      const ptrdiff_t stride = StrideFor(W);
+      Aligned<int32_t> weightsBuffer(stride + 32, 0);
+      int32_t* columnWeights = weightsBuffer.data + 16;
+      for (int32_t x = 0; x < W - 7; ++x)
+        columnWeights[x] = trial % 3 == 0 ? 8 * 16385 : 1 + int32_t(random() % (trial % 3 == 1 ? 8 : 8 * 16385));
+      Aligned<int32_t> expected(stride), actual(stride);
+      for (int32_t x = 0; x < W; ++x) {
+        int64_t D = 0;
+        for (int i = 0; i < 8; ++i) D += columnWeights[x - i];
+        const uint32_t kind = random() % 6;
+        int64_t A = kind == 0 ? int32_t(random()) : kind == 1 ? INT32_MAX : kind == 2 ? INT32_MIN
+                    : kind == 3 ? (int64_t(int32_t(random()) % 100000) * D) / 16 : int32_t(random() % 65536) - 1000;
+        if (kind == 3) A += int32_t(random() % 3) - 1;  // just off an exact multiple
+        A = A < INT32_MIN ? INT32_MIN : (A > INT32_MAX ? INT32_MAX : A);
+        expected.data[x] = actual.data[x] = int32_t(A);
+      }
+      plain.normalizeRow(expected.data, columnWeights, W);
+      dsp.normalizeRow(actual.data, columnWeights, W);
+      for (int32_t x = 0; x < W; ++x) ASSERT_EQ(actual.data[x], expected.data[x]) << level.name << " trial " << trial << " x=" << x;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmoraine::checkasm
