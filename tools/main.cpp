@@ -18,21 +18,24 @@ namespace {
 
 using velmoraine::tools::RunError;
 
-constexpr const char* kDescription = R"(Denoises a video in the transform domain: every overlapping 8x8 block of
-each plane is transformed, its small coefficients are dropped, and the blocks
-are put back together, weighted by how many coefficients they lost.
+constexpr const char* kDescription =
+    "velmoraine: denoises a Y4M video with the velmoraine plug-in. Every overlapping 8x8\n"
+    "block of each plane is transformed, its small coefficients are dropped, and the\n"
+    "blocks are put back together, weighted by how many coefficients they lost.";
 
+constexpr const char* kFooter = R"(
 IN and OUT are YUV4MPEG2 (Y4M) streams, '-' for standard input and output.
 Accepted: 8-bit 4:2:0 (C420jpeg, C420mpeg2, C420paldv, C420 or no C tag) and
-8-bit mono (Cmono). The output carries the input's header and frame lines
-unchanged. Frames are numbered from 0 in messages.
+8-bit mono (Cmono). The output carries the input's header and FRAME lines
+unchanged. In messages, frames are numbered from 0.
 
-With ffmpeg, both directions through pipes:
+With ffmpeg, through pipes in both directions:
   ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T 10 - - | ffmpeg -f yuv4mpegpipe -i - out.mp4
-  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T 10 - clean.y4m
+  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T 10 - filtered.y4m
   velmoraine --T 10 noisy.y4m - | ffmpeg -f yuv4mpegpipe -i - -c:v libx264 out.mp4
 
-Try it first: velmoraine --demo DIR makes a noisy test clip and filters it.)";
+Try it first: 'velmoraine --demo DIR' makes a noisy test clip, filters it and
+prints PSNR before and after.)";
 
 std::string ShowOpenError(const std::string& what, const std::string& path) {
   return "cannot open " + what + " '" + path + "': " + std::strerror(errno);
@@ -52,7 +55,8 @@ int Fail(const std::string& message) {
 
 int main(int argc, char** argv) {
   CLI::App app(kDescription, "velmoraine");
-  app.get_formatter()->column_width(28);
+  app.footer(kFooter);
+  app.get_formatter()->column_width(20);
   velmoraine::tools::RunOptions options;
   velmoraine::tools::FilterSettings& s = options.settings;
   unsigned cores = std::thread::hardware_concurrency();
@@ -61,30 +65,28 @@ int main(int argc, char** argv) {
   bool demo = false;
 
   app.add_option("-T,--T", s.T,
-                 "threshold, in orthonormal DCT units: in-band coefficients whose magnitude is "
-                 "below it are dropped; 0 drops nothing. A good start is 2-3 times the noise's "
-                 "standard deviation in 8-bit levels")
+                 "threshold in orthonormal DCT units: smaller in-band coefficients are\n"
+                 "dropped; 0 drops none. Try 2-3 x the noise's sigma in levels")
       ->default_val(0);
   app.add_option("-P,--P", s.P,
-                 "block weighting profile by the block's zero count z (0..64): 0 flat, "
-                 "1 = 1024/(65-z), 2 = 256z/(65-z)+1, 3 = z+1, 4..10 flat, >10 a step at z > P; "
-                 "negative refused")
+                 "block weight by its count z of zero coefficients: 0 flat, 1 1024/(65-z),\n"
+                 "2 256z/(65-z)+1, 3 z+1, 4..10 flat, >10 a step at z > P")
       ->default_val(1);
   app.add_option("--lp", s.lp,
-                 "lowest coefficient thresholded, as u*u+v*v of its horizontal and vertical "
-                 "frequencies u, v (0..7), so 0..98")
+                 "band start: coefficients with lp <= u*u+v*v <= hp are thresholded,\n"
+                 "u, v the horizontal and vertical frequency 0..7")
       ->default_val(0);
-  app.add_option("--hp", s.hp, "highest coefficient thresholded, as u*u+v*v (see --lp)")
+  app.add_option("--hp", s.hp, "band end (see --lp); 0..98 covers all")
       ->default_val(100);
   app.add_option("--plugin", options.pluginPath,
-                 "plug-in library to load (default: the libvelmoraine.so built with this program)");
+                 "plug-in library (default: the libvelmoraine.so built with this program)");
   app.add_option("-j,--threads", options.threads,
-                 "frames filtered at once; reading and writing overlap with filtering "
-                 "(default: all cores)")
-      ->check(CLI::Range(1, 256));
+                 "frames filtered at once, reading and writing alongside (default: all cores)")
+      ->check(CLI::Range(1, 256).description(""))
+      ->type_name("N");
   app.add_flag("--demo", demo,
-               "make a synthetic clip, add noise, filter it and print PSNR; IN is then the "
-               "folder for the files (default velmoraine-demo)");
+               "demo: noisy synthetic clip, filtered, PSNR printed; IN is then the folder\n"
+               "for its files (default velmoraine-demo)");
   app.add_option("IN", in, "input Y4M file, '-' for standard input");
   app.add_option("OUT", out, "output Y4M file, '-' for standard output");
 
