@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks velmoraine.dll from the file alone: a 32-bit DLL named
 # velmoraine.dll with exactly one export, _AvisynthPluginInit2@4; imports
-# from msvcrt.dll and kernel32.dll only; a load-configuration record whose
+# from msvcrt.dll and kernel32.dll only, no maths functions and no C++
+# throw of its own; a load-configuration record whose
 # SafeSEH table lists the image's exception handlers; and an entry point that
 # turns off thread notifications.
 #
@@ -66,6 +67,13 @@ no_math_imports() {
   ! grep -Eq 'Symbol: _?(sin|cos|tan|sqrt|pow|exp|log|floor|ceil|fmod|_CI[a-z]+|_ftol.*)( |$)' <<<"$imports"
 }
 check "no maths functions imported" no_math_imports
+
+# Errors leave through the host's ThrowError only: the DLL throws nothing of
+# its own, so it never imports the function that raises a C++ exception.
+throws_nothing() {
+  ! grep -q 'Symbol: _CxxThrowException' <<<"$imports"
+}
+check "no C++ exception of its own (no _CxxThrowException import)" throws_nothing
 
 safeseh_table() {
   local count table listed
