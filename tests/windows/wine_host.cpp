@@ -451,7 +451,6 @@ void TestRegistration(TestEnvironment& env, PluginInit2Func init) {
   Report(text && strcmp(text, expectedText) == 0, "the entry point returns its seven-character text");
 }
 
-
 char detailText[512];
 
 const char* Detail(const char* fmt, ...) {

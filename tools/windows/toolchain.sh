@@ -11,7 +11,9 @@ WIN_DLLTOOL=${WIN_DLLTOOL:-llvm-dlltool-14}
 
 # Microsoft's C++ ABI for i686, freestanding: no system headers, only clang's
 # own (stddef.h, stdint.h, stdarg.h, the intrinsics) and our tiny standard
-# headers. -msse2 keeps double arithmetic in SSE registers, rounded exactly as
+# headers in include/. There is deliberately no <cmath> among them: msvcrt's
+# maths functions may round differently from glibc's, so a source that needs
+# one fails to build here instead of drifting from the Linux output. -msse2 keeps double arithmetic in SSE registers, rounded exactly as
 # on x86-64 (no x87 extended precision). Exceptions are on so that a host
 # exception unwinds our frames with destructors run; RTTI is not needed.
 WIN_CXXFLAGS=(
