@@ -6,18 +6,21 @@
 // per function, so this file builds with the same flags as the rest of core/
 // and is only entered after the processor has been checked.
 //
-// Where 16 bits hold every value. The forward row transform of 8-bit samples
-// and the forward column transform of its coefficients stay within +-16320 at
-// every step (an interval bound over every step, checked by
-// tests/checkasm/lane_bounds_test.cpp), so they run in 16-bit lanes. Their
-// products k * x do not fit 16 bits (13 * 4080 does not), but each product is
-// only ever used as (k * x) >> s, and that equals the high half of the 16-bit
-// product x * (k << (16 - s)) exactly:
+// Where 16 bits hold every value. The forward row transform of 8-bit samples,
+// the forward column transform of its coefficients and the inverse column
+// transform of any subset of those column coefficients stay within +-16320 at
+// every step. The bound comes from affine arithmetic over every step (each
+// value a linear form of the inputs plus an interval for what the shifts
+// drop), checked by tests/checkasm/lane_bounds_test.cpp. So the whole block
+// stage runs in 16-bit lanes. Products k * x do not fit 16 bits (13 * 4080
+// does not), but each is only ever used as (k * x) >> s, which equals the high
+// half of the 16-bit product x * (k << (16 - s)) exactly:
 //   floor(k * x / 2^s) = floor(x * k * 2^(16-s) / 2^16).
 // For (11 * x) >> 4 the factor 11 << 12 does not fit a signed 16-bit lane, so
-// it is x + ((-5 * x) >> 4), equal since x is an integer. The inverse column
-// transform and the sums are done in 32-bit lanes: the shrinkage can leave any
-// subset of coefficients, and the bound of that is beyond 16 bits.
+// it is x + ((-5 * x) >> 4), equal since x is an integer. Weighted blocks are
+// added to 32-bit sums with pmaddwd, two block rows per instruction:
+// m * B + m' * B' stays below 2 * 16385 * 16320 < 2^31. The sums themselves
+// wrap modulo 2^32 like the reference's.
 #include "core/stream_dsp.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -63,6 +66,35 @@ VELMORAINE_AVX2 inline void ForwardDct16Lanes(const __m256i x[8], __m256i X[8]) 
   X[1] = _mm256_sub_epi16(o7, Mul3Shr4(X[7]));
   X[5] = _mm256_add_epi16(o5, Mul11Shr4(o6));
   X[3] = _mm256_sub_epi16(o6, Mul15Shr5(X[5]));
+}
+
+// InverseDct8 across 16 lanes of 16 bits (block coefficients only).
+VELMORAINE_AVX2 inline void InverseDct16Lanes(const __m256i X[8], __m256i r[8]) {
+  const __m256i e1 = _mm256_sub_epi16(_mm256_srai_epi16(X[0], 1), X[4]);
+  const __m256i e0 = _mm256_sub_epi16(X[0], e1);
+  const __m256i e3 = _mm256_add_epi16(X[2], Mul11Shr5(X[6]));
+  const __m256i e2 = _mm256_sub_epi16(Mul13Shr5(e3), X[6]);
+  const __m256i o6 = _mm256_add_epi16(X[3], Mul15Shr5(X[5]));
+  const __m256i o5 = _mm256_sub_epi16(X[5], Mul11Shr4(o6));
+  const __m256i o7 = _mm256_add_epi16(X[1], Mul3Shr4(X[7]));
+  const __m256i o4 = _mm256_sub_epi16(Mul3Shr4(o7), X[7]);
+  const __m256i S07 = _mm256_add_epi16(e0, e3), S34 = _mm256_sub_epi16(e0, e3);
+  const __m256i S16 = _mm256_add_epi16(e1, e2), S25 = _mm256_sub_epi16(e1, e2);
+  const __m256i D34 = _mm256_add_epi16(o4, o5);
+  __m256i D25 = _mm256_sub_epi16(o4, o5);
+  __m256i D16 = _mm256_sub_epi16(o7, o6);
+  const __m256i D07 = _mm256_add_epi16(o7, o6);
+  D25 = _mm256_sub_epi16(Mul13Shr5(D16), D25);
+  D16 = _mm256_sub_epi16(D16, Mul11Shr4(D25));
+  D25 = _mm256_add_epi16(D25, Mul13Shr5(D16));
+  r[0] = _mm256_add_epi16(S07, D07);
+  r[1] = _mm256_add_epi16(S16, D16);
+  r[2] = _mm256_add_epi16(S25, D25);
+  r[3] = _mm256_add_epi16(S34, D34);
+  r[4] = _mm256_sub_epi16(S34, D34);
+  r[5] = _mm256_sub_epi16(S25, D25);
+  r[6] = _mm256_sub_epi16(S16, D16);
+  r[7] = _mm256_sub_epi16(S07, D07);
 }
 
 // ---- 32-bit lanes: products wrap modulo 2^32 like the reference's ----------
@@ -119,6 +151,54 @@ VELMORAINE_AVX2 void AnalyseRowAvx2(const uint8_t* row, int32_t W, int16_t* coef
   }
 }
 
+// One block row of a 16-block chunk: column transform, shrinkage and weight,
+// and the inverse column transform into B[8u + r]. Lanes are in the order of
+// `rows` (quarters 0, 2, 1, 3 of the chunk, see below); the weights come back
+// both as 16-bit lanes in that order and as two 32-bit vectors in plain order.
+VELMORAINE_AVX2 inline void TransformBlockRow(const __m256i* coeffRows, const __m256i* threshold,
+                                              const int* weightTable, __m256i B[64], __m256i& weight16,
+                                              __m256i weight32[2]) {
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i zeros = zero;  // minus the count of zero coefficients per lane
+  __m256i C[64];
+  for (int u = 0; u < 8; ++u) {
+    __m256i column[8];
+    for (int r = 0; r < 8; ++r) column[r] = coeffRows[8 * r + u];
+    ForwardDct16Lanes(column, C + 8 * u);
+    for (int v = 0; v < 8; ++v) {
+      const __m256i small = _mm256_cmpgt_epi16(threshold[8 * u + v], _mm256_abs_epi16(C[8 * u + v]));
+      C[8 * u + v] = _mm256_andnot_si256(small, C[8 * u + v]);
+      zeros = _mm256_add_epi16(zeros, _mm256_cmpeq_epi16(C[8 * u + v], zero));
+    }
+  }
+  const __m256i count = _mm256_sub_epi16(zero, zeros);
+  // count holds quarters (0, 2 | 1, 3): its low half converts to the weights
+  // of quarters 0 and 2, its high half to those of 1 and 3.
+  const __m256i weights02 =
+      _mm256_i32gather_epi32(weightTable, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(count)), 4);
+  const __m256i weights13 =
+      _mm256_i32gather_epi32(weightTable, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(count, 1)), 4);
+  weight32[0] = _mm256_permute2x128_si256(weights02, weights13, 0x20);
+  weight32[1] = _mm256_permute2x128_si256(weights02, weights13, 0x31);
+  // packs interleaves per 128-bit half, giving quarters in plain order; the
+  // lanes of B want them reordered again.
+  weight16 = _mm256_permute4x64_epi64(_mm256_packs_epi32(weights02, weights13), 0xD8);
+  for (int u = 0; u < 8; ++u) InverseDct16Lanes(C + 8 * u, B + 8 * u);
+}
+
+// Adds m * B + m' * B' to 16 sums. The lanes of B and B' hold quarters
+// (0, 2 | 1, 3) of the chunk, so the low and high interleaves are the pairs of
+// blocks 0..7 and 8..15 in plain order.
+VELMORAINE_AVX2 inline void AddWeightedPair(int32_t* sums, __m256i B, __m256i nextB, __m256i weightsLow,
+                                            __m256i weightsHigh) {
+  __m256i* low = reinterpret_cast<__m256i*>(sums);
+  __m256i* high = reinterpret_cast<__m256i*>(sums + 8);
+  _mm256_store_si256(low, _mm256_add_epi32(_mm256_load_si256(low),
+                                           _mm256_madd_epi16(_mm256_unpacklo_epi16(B, nextB), weightsLow)));
+  _mm256_store_si256(high, _mm256_add_epi32(_mm256_load_si256(high),
+                                            _mm256_madd_epi16(_mm256_unpackhi_epi16(B, nextB), weightsHigh)));
+}
+
 VELMORAINE_AVX2 void AccumulateBlockRowsAvx2(const int16_t* const* coeffRows, int32_t* const* accumRows,
                                              int32_t* const* weightRows, int32_t rows, int32_t blocks,
                                              ptrdiff_t stride, const BlockStageTables& tables) {
@@ -126,43 +206,42 @@ VELMORAINE_AVX2 void AccumulateBlockRowsAvx2(const int16_t* const* coeffRows, in
   for (int k = 0; k < 64; ++k) threshold[k] = _mm256_set1_epi16(tables.threshold[k]);
   const int* weightTable = reinterpret_cast<const int*>(tables.weightOfZeros);
   const __m256i zero = _mm256_setzero_si256();
-  alignas(32) int16_t C[64][16];
+  __m256i chunk[15 * 8];  // row coefficients of the chunk, [8 * row + u]
+  __m256i B[2][64];       // inverse column transforms of two block rows, [8 * u + r]
 
-  // Column chunk outside, block rows inside: the chunk's 15 rows of
-  // coefficients and sums stay in the first-level cache for the whole band.
+  // Column chunk outside, block rows inside: the chunk's rows of coefficients
+  // and sums stay in the first-level cache for the whole band.
   for (int32_t x0 = 0; x0 < blocks; x0 += 16) {
-    for (int32_t y = 0; y < rows; ++y) {
-      __m256i zeros = zero;  // minus the count of zero coefficients per lane
-      for (int u = 0; u < 8; ++u) {
-        __m256i B[8], X[8];
-        for (int r = 0; r < 8; ++r)
-          B[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(coeffRows[y + r] + u * stride + x0));
-        ForwardDct16Lanes(B, X);
-        for (int v = 0; v < 8; ++v) {
-          const __m256i small = _mm256_cmpgt_epi16(threshold[8 * u + v], _mm256_abs_epi16(X[v]));
-          const __m256i kept = _mm256_andnot_si256(small, X[v]);
-          zeros = _mm256_add_epi16(zeros, _mm256_cmpeq_epi16(kept, zero));
-          _mm256_store_si256(reinterpret_cast<__m256i*>(C[8 * u + v]), kept);
-        }
-      }
-      const __m256i count = _mm256_sub_epi16(zero, zeros);
-      const __m256i weight[2] = {
-          _mm256_i32gather_epi32(weightTable, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(count)), 4),
-          _mm256_i32gather_epi32(weightTable, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(count, 1)), 4)};
-      _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y] + x0), weight[0]);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y] + x0 + 8), weight[1]);
+    // Quarters (0, 2 | 1, 3): every transform step is per lane, so the order
+    // only matters where pmaddwd pairs lanes, and there it yields plain order.
+    for (int32_t r = 0; r < rows + 7; ++r)
+      for (int u = 0; u < 8; ++u)
+        chunk[8 * r + u] = _mm256_permute4x64_epi64(
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(coeffRows[r] + u * stride + x0)), 0xD8);
 
+    for (int32_t y = 0; y < rows; y += 2) {
+      const bool pair = y + 1 < rows;
+      __m256i weight16[2], weight32[2];
+      TransformBlockRow(chunk + 8 * y, threshold, weightTable, B[0], weight16[0], weight32);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y] + x0), weight32[0]);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y] + x0 + 8), weight32[1]);
+      if (pair) {
+        TransformBlockRow(chunk + 8 * (y + 1), threshold, weightTable, B[1], weight16[1], weight32);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y + 1] + x0), weight32[0]);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y + 1] + x0 + 8), weight32[1]);
+      } else {
+        weight16[1] = zero;
+        for (int i = 0; i < 64; ++i) B[1][i] = zero;
+      }
+      const __m256i weightsLow = _mm256_unpacklo_epi16(weight16[0], weight16[1]);
+      const __m256i weightsHigh = _mm256_unpackhi_epi16(weight16[0], weight16[1]);
+      // Sums row y + k gets row k of block row y and row k - 1 of block row y + 1.
       for (int u = 0; u < 8; ++u) {
-        for (int half = 0; half < 2; ++half) {
-          __m256i X[8], B[8];
-          for (int v = 0; v < 8; ++v)
-            X[v] = _mm256_cvtepi16_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(C[8 * u + v] + 8 * half)));
-          InverseDct32Lanes(X, B);
-          for (int r = 0; r < 8; ++r) {
-            __m256i* sum = reinterpret_cast<__m256i*>(accumRows[y + r] + u * stride + x0 + 8 * half);
-            _mm256_store_si256(sum, _mm256_add_epi32(_mm256_load_si256(sum), _mm256_mullo_epi32(B[r], weight[half])));
-          }
-        }
+        AddWeightedPair(accumRows[y] + u * stride + x0, B[0][8 * u], zero, weightsLow, weightsHigh);
+        for (int k = 1; k < 8; ++k)
+          AddWeightedPair(accumRows[y + k] + u * stride + x0, B[0][8 * u + k], B[1][8 * u + k - 1], weightsLow,
+                          weightsHigh);
+        if (pair) AddWeightedPair(accumRows[y + 8] + u * stride + x0, zero, B[1][8 * u + 7], weightsLow, weightsHigh);
       }
     }
   }
