@@ -41,15 +41,22 @@ namespace {
 struct Seen {
   std::vector<char> types;
   std::vector<AVSValue> values;
+  // Array values point into the caller's storage, which ends with the call:
+  // their elements are copied out here.
+  std::vector<std::vector<AVSValue>> elements;
 };
 
 AVSValue VM_CDECL Record(AVSValue args, void* user_data, IScriptEnvironment*) {
   Seen* seen = static_cast<Seen*>(user_data);
   seen->types.clear();
   seen->values.clear();
+  seen->elements.clear();
   for (int i = 0; i < args.ArraySize(); ++i) {
     seen->types.push_back(args[i].Type());
-    seen->values.push_back(args[i]);
+    seen->values.push_back(args[i].IsArray() ? AVSValue() : args[i]);
+    std::vector<AVSValue> items;
+    for (int k = 0; args[i].IsArray() && k < args[i].ArraySize(); ++k) items.push_back(args[i][k]);
+    seen->elements.push_back(items);
   }
   return AVSValue(7);
 }
@@ -113,16 +120,16 @@ TEST_F(InvokeTest, RefusesBadArgumentsWithClearMessages) {
 TEST_F(InvokeTest, RepeatsCollectValuesIntoArrays) {
   env.Call("Join", {1, 2, 3, ","}, {nullptr, nullptr, nullptr, "sep"});
   ASSERT_EQ(seen.types, (std::vector<char>{'a', 's'}));
-  ASSERT_EQ(seen.values[0].ArraySize(), 3);
-  EXPECT_EQ(seen.values[0][2].AsInt(), 3);
+  ASSERT_EQ(seen.elements[0].size(), 3u);
+  EXPECT_EQ(seen.elements[0][2].AsInt(), 3);
   EXPECT_EQ(ErrorOf(env, "Join", {}), "Join: argument 1 (an int) is missing");
   EXPECT_EQ(ErrorOf(env, "Join", {"a"}), "Join: argument 1 must be an int, got a string");
 
   env.Call("Any", {});
   ASSERT_EQ(seen.types, (std::vector<char>{'a'}));
-  EXPECT_EQ(seen.values[0].ArraySize(), 0);
+  EXPECT_EQ(seen.elements[0].size(), 0u);
   env.Call("Any", {"a", "b"});
-  EXPECT_EQ(seen.values[0].ArraySize(), 2);
+  EXPECT_EQ(seen.elements[0].size(), 2u);
   EXPECT_EQ(ErrorOf(env, "Any", {"a", 1}), "Any: too many arguments (it takes at most 1)");
 }
 
