@@ -62,7 +62,7 @@ void AnalyseRows(const PlaneView& plane, PlaneWorkspace& workspace) {
   const size_t W = static_cast<size_t>(plane.width);
   for (int32_t y = 0; y < plane.height; ++y) {
     const uint8_t* row = plane.data + y * plane.pitch;
-    for (int32_t x = 0; x + 8 <= plane.width; ++x) {
+    for (int32_t x = 0; x <= plane.width - 8; ++x) {
       int32_t a[8], X[8];
       for (int i = 0; i < 8; ++i) a[i] = row[x + i];
       ForwardDct8(a, X);
@@ -76,8 +76,8 @@ void AnalyseRows(const PlaneView& plane, PlaneWorkspace& workspace) {
 void AccumulateBlocks(PlaneWorkspace& workspace, int32_t W, int32_t H,
                       const int32_t thresholdTable[64], int32_t P, int32_t lp, int32_t hp) {
   const size_t width = static_cast<size_t>(W);
-  for (int32_t y = 0; y + 8 <= H; ++y) {
-    for (int32_t x = 0; x + 8 <= W; ++x) {
+  for (int32_t y = 0; y <= H - 8; ++y) {
+    for (int32_t x = 0; x <= W - 8; ++x) {
       int32_t B[8][8], C[8][8];
       for (int u = 0; u < 8; ++u)
         for (int r = 0; r < 8; ++r) B[u][r] = workspace.rowCoeffs[((y + r) * width + x) * 8 + u];
@@ -99,7 +99,7 @@ void AccumulateBlocks(PlaneWorkspace& workspace, int32_t W, int32_t H,
 void SynthesizeRows(PlaneWorkspace& workspace, int32_t W, int32_t H) {
   const size_t width = static_cast<size_t>(W);
   for (int32_t y = 0; y < H; ++y) {
-    for (int32_t x = 0; x + 8 <= W; ++x) {
+    for (int32_t x = 0; x <= W - 8; ++x) {
       int32_t p[8];
       InverseDct8(workspace.coeffAccum + (y * width + x) * 8, p);
       int32_t* out = workspace.pixelAccum + y * width + x;

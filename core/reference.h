@@ -46,13 +46,16 @@ void ReleaseWorkspace(PlaneWorkspace& workspace);
 // Forward row transform of every 8-sample row segment into rowCoeffs.
 void AnalyseRows(const PlaneView& plane, PlaneWorkspace& workspace);
 // Column transform, shrinkage, weighting and inverse column transform of every
-// block, accumulated into coeffAccum; block weights into blockWeights.
+// block, accumulated into coeffAccum; block weights into blockWeights. Both
+// buffers must be cleared first (weights to 0).
 void AccumulateBlocks(PlaneWorkspace& workspace, int32_t W, int32_t H,
                       const int32_t thresholdTable[64], int32_t P, int32_t lp, int32_t hp);
-// Inverse row transform of the accumulated sums into pixelAccum.
+// Inverse row transform of the accumulated sums, added into pixelAccum (which
+// must be cleared first).
 void SynthesizeRows(PlaneWorkspace& workspace, int32_t W, int32_t H);
 
 // ---- Normalisation and requantisation ---------------------------------------
+// Both need W >= 8 and H >= 8 (smaller planes never reach them).
 // pixelAccum becomes the weighted average at 256 units per level; the first W
 // elements of each coeffAccum row hold the summed-area table of blockWeights.
 void NormalizePlane(PlaneWorkspace& workspace, int32_t W, int32_t H);
