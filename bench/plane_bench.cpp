@@ -77,14 +77,15 @@ void FrameStreaming(benchmark::State& state, uint32_t mask) {
 // Per-stage cost on a 1920-wide luma plane, each stage alone over the plane's
 // rows, with inputs from a real pass.
 struct StageData {
-  ptrdiff_t stride = (kWidth + 31) / 32 * 32;
+  ptrdiff_t stride = StreamStride(kWidth);
+  ptrdiff_t coeffPitch = CoeffRowPitch(stride), accumPitch = AccumRowPitch(stride);
   std::vector<uint8_t> plane = NoisyPlane(kWidth, 64, 9);
   std::vector<int16_t> coeffs;
   std::vector<int32_t> accum, weights, pixel, scratch, columnWeights, errors;
   BlockStageTables tables;
   StageData() {
-    coeffs.assign(16 * 8 * stride + 64, 0);
-    accum.assign(16 * 8 * stride + 64, 0);
+    coeffs.assign(16 * coeffPitch + 64, 0);
+    accum.assign(16 * accumPitch + 64, 0);
     weights.assign(8 * stride + 64, 0);
     pixel.assign(stride + 64, 0);
     scratch.assign(8 * (stride + 16) + 64, 0);
@@ -108,7 +109,7 @@ void StageAnalyse(benchmark::State& state, uint32_t mask) {
   int16_t* coeffs = StageData::Aligned(d.coeffs);
   int32_t y = 0;
   for (auto _ : state) {
-    dsp.analyseRow(d.plane.data() + (y & 63) * kWidth, kWidth, coeffs + (y & 15) * 8 * d.stride, d.stride);
+    dsp.analyseRow(d.plane.data() + (y & 63) * kWidth, kWidth, coeffs + (y & 15) * d.coeffPitch, d.stride);
     ++y;
   }
   state.counters["ns/sample"] = benchmark::Counter(SamplesPerRow(), benchmark::Counter::kIsIterationInvariantRate |
@@ -130,10 +131,10 @@ void StageAccumulate(benchmark::State& state, uint32_t mask) {
   int32_t* accumRows[15];
   int32_t* weightRows[8];
   for (int r = 0; r < 15; ++r) {
-    plain.analyseRow(d.plane.data() + r * kWidth, kWidth, coeffs + r * 8 * d.stride, d.stride);
-    for (int u = 0; u < 8; ++u) memset(coeffs + r * 8 * d.stride + u * d.stride + blocks, 0, (d.stride - blocks) * 2);
-    coeffRows[r] = coeffs + r * 8 * d.stride;
-    accumRows[r] = accum + r * 8 * d.stride;
+    plain.analyseRow(d.plane.data() + r * kWidth, kWidth, coeffs + r * d.coeffPitch, d.stride);
+    for (int u = 0; u < 8; ++u) memset(coeffs + r * d.coeffPitch + u * d.stride + blocks, 0, (d.stride - blocks) * 2);
+    coeffRows[r] = coeffs + r * d.coeffPitch;
+    accumRows[r] = accum + r * d.accumPitch;
   }
   for (int r = 0; r < 8; ++r) weightRows[r] = weights + r * d.stride;
   for (auto _ : state) dsp.accumulateBlockRows(coeffRows, accumRows, weightRows, 8, blocks, d.stride, d.tables);

@@ -26,8 +26,6 @@ namespace {
 
 constexpr int32_t kRing = 16;  // rows held in each ring; a power of two
 
-size_t RoundUp(size_t value, size_t multiple) { return (value + multiple - 1) / multiple * multiple; }
-
 // a * b, or false when the product does not fit size_t (32 bits on Windows).
 bool CheckedMul(size_t a, size_t b, size_t& product) {
   if (a != 0 && b > static_cast<size_t>(-1) / a) return false;
@@ -44,8 +42,8 @@ bool CheckedAdd(size_t a, size_t b, size_t& sum) {
 // The buffers of one pass, carved from one block, each 64-byte aligned.
 struct StreamBuffers {
   unsigned char* block;
-  int16_t* coeffRing;     // kRing rows of 8 * stride
-  int32_t* accumRing;     // kRing rows of 8 * stride
+  int16_t* coeffRing;     // kRing rows of CoeffRowPitch
+  int32_t* accumRing;     // kRing rows of AccumRowPitch
   int32_t* weightRing;    // kRing block rows of stride
   int32_t* columnWeights; // stride + 32, index 0 at element 16
   int32_t* pixel;         // stride
@@ -54,13 +52,13 @@ struct StreamBuffers {
 };
 
 bool AllocateStreamBuffers(size_t stride, StreamBuffers& buffers) {
-  // Element counts per part, in bytes; stride is a multiple of 32, so every
-  // part is a multiple of 64 bytes long.
+  // Sizes of the parts in bytes; stride is a multiple of 32, so every part is
+  // a multiple of 64 bytes long.
   const size_t ring = static_cast<size_t>(kRing);
   size_t sizes[7];
   size_t total = 64;  // room to align the start
   const size_t perStride[7] = {ring * 8 * 2, ring * 8 * 4, ring * 4, 4, 4, 8 * 4, 3 * 4};
-  const size_t extra[7] = {0, 0, 0, 32 * 4, 0, 8 * 16 * 4, 0};
+  const size_t extra[7] = {ring * 32 * 2, ring * 16 * 4, 0, 32 * 4, 0, 8 * 16 * 4, 0};
   for (int i = 0; i < 7; ++i) {
     if (!CheckedMul(stride, perStride[i], sizes[i]) || !CheckedAdd(sizes[i], extra[i], sizes[i]) ||
         !CheckedAdd(total, sizes[i], total))
@@ -89,6 +87,12 @@ bool AllocateStreamBuffers(size_t stride, StreamBuffers& buffers) {
 
 }  // namespace
 
+ptrdiff_t StreamStride(int32_t W) {
+  ptrdiff_t lines = (static_cast<ptrdiff_t>(W) + 31) / 32;
+  if (lines % 2 == 0) ++lines;
+  return 32 * lines;
+}
+
 void PrepareBlockStageTables(int32_t T, int32_t P, int32_t lp, int32_t hp, BlockStageTables& tables) {
   int32_t thresholdTable[64];
   BuildThresholdTable(T, thresholdTable);
@@ -115,7 +119,7 @@ bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t 
   const int32_t W = plane.width, H = plane.height;
   if (W < 8 || H < 8) return true;  // smaller than one block: left as it is
 
-  const size_t stride = RoundUp(static_cast<size_t>(W), 32);
+  const size_t stride = static_cast<size_t>(StreamStride(W));
   StreamBuffers buffers;
   if (!AllocateStreamBuffers(stride, buffers)) return false;
   const ptrdiff_t s = static_cast<ptrdiff_t>(stride);
@@ -124,8 +128,8 @@ bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t 
   PrepareBlockStageTables(T, P, lp, hp, tables);
 
   const int32_t blocks = W - 7, blockRows = H - 7;
-  auto coeffRow = [&](int32_t r) { return buffers.coeffRing + (r & (kRing - 1)) * 8 * s; };
-  auto accumRow = [&](int32_t r) { return buffers.accumRing + (r & (kRing - 1)) * 8 * s; };
+  auto coeffRow = [&](int32_t r) { return buffers.coeffRing + (r & (kRing - 1)) * CoeffRowPitch(s); };
+  auto accumRow = [&](int32_t r) { return buffers.accumRing + (r & (kRing - 1)) * AccumRowPitch(s); };
   auto weightRow = [&](int32_t r) { return buffers.weightRing + (r & (kRing - 1)) * s; };
   auto errorRow = [&](int32_t r) { return buffers.errors + (r % 3) * s; };
   int32_t* columnWeights = buffers.columnWeights;

@@ -18,6 +18,15 @@
 
 namespace velmoraine {
 
+// Layout of the rings. A frequency plane of a row holds `stride` elements,
+// stride = 32n with n odd, and ring rows lie one cache line more than their
+// 8 planes apart: the 15 rows x 8 planes of a column chunk then fall into
+// different first-level cache sets instead of piling into a few (a stride of
+// a power of two would put every row of a plane into one set).
+ptrdiff_t StreamStride(int32_t W);
+inline ptrdiff_t CoeffRowPitch(ptrdiff_t stride) { return 8 * stride + 32; }  // int16 elements
+inline ptrdiff_t AccumRowPitch(ptrdiff_t stride) { return 8 * stride + 16; }  // int32 elements
+
 // Per-plane settings of the block stage, prepared once from T, P, lp and hp.
 struct BlockStageTables {
   // Threshold of coefficient 8u+v: a coefficient whose magnitude is below it

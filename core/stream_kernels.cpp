@@ -116,23 +116,37 @@ void RequantizeRowPortable(int32_t* values, int32_t* errors, const int32_t* erro
   // whole row before the scan. A value beyond -65536..131072 clamps the same
   // as its bound does once a share of at most 111 is added, so the first sum
   // stays in 32 bits.
+  int32_t* __restrict pulled = values;
+  const int32_t* __restrict above = errorsAbove;
   for (int32_t x = 3; x <= W - 5; ++x) {
-    int32_t v = values[x];
+    int32_t v = pulled[x];
     v = v < -65536 ? -65536 : (v > 131072 ? 131072 : v);
-    v += (3 * errorsAbove[x - 3]) / 16;
+    v += (3 * above[x - 3]) / 16;
     v = v < 0 ? 0 : (v > 65535 ? 65535 : v);
-    v += (5 * errorsAbove[x]) / 16;
+    v += (5 * above[x]) / 16;
     v = v < 0 ? 0 : (v > 65535 ? 65535 : v);
-    v += errorsAbove[x + 3] / 16;
-    values[x] = v < 0 ? 0 : (v > 65535 ? 65535 : v);
+    v += above[x + 3] / 16;
+    pulled[x] = v < 0 ? 0 : (v > 65535 ? 65535 : v);
   }
   for (int32_t x = 0; x < 3; ++x)
     Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
   // Every sample of an inner row has been clamped by now, so values and
   // errors are non-negative: the quotient is a shift, the error a mask, and
-  // only the upper clamp can act.
-  for (int32_t x = 3; x <= W - 5; ++x) {
-    int32_t v = values[x] + ((7 * errors[x - 3]) >> 4);
+  // only the upper clamp can act. The three chains (columns 0, 1, 2 mod 3)
+  // keep their running errors in registers.
+  int32_t chain[3] = {errors[0], errors[1], errors[2]};
+  int32_t x = 3;
+  for (; x + 2 <= W - 5; x += 3) {
+    for (int c = 0; c < 3; ++c) {
+      int32_t v = pulled[x + c] + ((7 * chain[c]) >> 4);
+      v = v > 65535 ? 65535 : v;
+      chain[c] = v & 255;
+      errors[x + c] = chain[c];
+      out[x + c] = static_cast<uint8_t>(v >> 8);
+    }
+  }
+  for (; x <= W - 5; ++x) {
+    int32_t v = pulled[x] + ((7 * errors[x - 3]) >> 4);
     v = v > 65535 ? 65535 : v;
     errors[x] = v & 255;
     out[x] = static_cast<uint8_t>(v >> 8);
