@@ -102,32 +102,14 @@ inline void Emit(int32_t v, int32_t x, int32_t* errors, uint8_t* out) {
 
 }  // namespace
 
-// Shared by every version: the scan is serial, and its cost is the chain from
-// one sample to the one three columns on.
-void RequantizeRowPortable(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
-                           const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
-  if (y < 1 || y > H - 2) {
-    for (int32_t x = 0; x < W; ++x)
-      Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
-    return;
-  }
-  // Samples 3..W-5 of an inner row take their first three shares from
-  // (x-3, y-1), (x, y-1) and (x+3, y-1), none in the last column: done for the
-  // whole row before the scan. A value beyond -65536..131072 clamps the same
-  // as its bound does once a share of at most 111 is added, so the first sum
-  // stays in 32 bits.
-  int32_t* __restrict pulled = values;
-  const int32_t* __restrict above = errorsAbove;
-  for (int32_t x = 3; x <= W - 5; ++x) {
-    int32_t v = pulled[x];
-    v = v < -65536 ? -65536 : (v > 131072 ? 131072 : v);
-    v += (3 * above[x - 3]) / 16;
-    v = v < 0 ? 0 : (v > 65535 ? 65535 : v);
-    v += (5 * above[x]) / 16;
-    v = v < 0 ? 0 : (v > 65535 ? 65535 : v);
-    v += above[x + 3] / 16;
-    pulled[x] = v < 0 ? 0 : (v > 65535 ? 65535 : v);
-  }
+void RequantizeOuterRow(int32_t* values, int32_t* errors, const int32_t* errorsAbove, const int32_t* errorsTwoAbove,
+                        uint8_t* out, int32_t W, int32_t y, int32_t H) {
+  for (int32_t x = 0; x < W; ++x)
+    Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
+}
+
+void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
   for (int32_t x = 0; x < 3; ++x)
     Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
   // Every sample of an inner row has been clamped by now, so values and
@@ -138,7 +120,7 @@ void RequantizeRowPortable(int32_t* values, int32_t* errors, const int32_t* erro
   int32_t x = 3;
   for (; x + 2 <= W - 5; x += 3) {
     for (int c = 0; c < 3; ++c) {
-      int32_t v = pulled[x + c] + ((7 * chain[c]) >> 4);
+      int32_t v = values[x + c] + ((7 * chain[c]) >> 4);
       v = v > 65535 ? 65535 : v;
       chain[c] = v & 255;
       errors[x + c] = chain[c];
@@ -146,16 +128,36 @@ void RequantizeRowPortable(int32_t* values, int32_t* errors, const int32_t* erro
     }
   }
   for (; x <= W - 5; ++x) {
-    int32_t v = pulled[x] + ((7 * errors[x - 3]) >> 4);
+    int32_t v = values[x] + ((7 * errors[x - 3]) >> 4);
     v = v > 65535 ? 65535 : v;
     errors[x] = v & 255;
     out[x] = static_cast<uint8_t>(v >> 8);
   }
-  for (int32_t x = W - 4; x < W; ++x) {
-    // The last four take the share of (x+3-W, y) in place of one from row y-1.
+  // The last four take the share of (x+3-W, y) in place of one from row y-1.
+  for (x = W - 4; x < W; ++x)
+    Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
+}
+
+void PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t from, int32_t to) {
+  for (int32_t x = from; x <= to; ++x) {
     int32_t v = values[x];
-    Emit(PullShares(v, x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
+    v = v < -65536 ? -65536 : (v > 131072 ? 131072 : v);
+    v += (3 * errorsAbove[x - 3]) / 16;
+    v = v < 0 ? 0 : (v > 65535 ? 65535 : v);
+    v += (5 * errorsAbove[x]) / 16;
+    v = v < 0 ? 0 : (v > 65535 ? 65535 : v);
+    v += errorsAbove[x + 3] / 16;
+    values[x] = v < 0 ? 0 : (v > 65535 ? 65535 : v);
   }
+}
+
+// Shared by every version: the scan is serial, and its cost is the chain from
+// one sample to the one three columns on.
+void RequantizeRowPortable(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                           const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
+  if (y < 1 || y > H - 2) return RequantizeOuterRow(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
+  PullSharesFromAbove(values, errorsAbove, 3, W - 5);
+  RequantizeInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
 }
 
 void InitStreamDspPlain(StreamDsp& dsp) {

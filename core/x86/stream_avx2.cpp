@@ -160,16 +160,21 @@ VELMORAINE_AVX2 inline void TransformBlockRow(const __m256i* coeffRows, const __
                                               __m256i weight32[2]) {
   const __m256i zero = _mm256_setzero_si256();
   __m256i zeros = zero;  // minus the count of zero coefficients per lane
-  __m256i C[64];
+  // The inverse transform of a column needs only that column's coefficients,
+  // not the weight, so each column goes forward and back at once.
   for (int u = 0; u < 8; ++u) {
-    __m256i column[8];
+    __m256i column[8], C[8];
     for (int r = 0; r < 8; ++r) column[r] = coeffRows[8 * r + u];
-    ForwardDct16Lanes(column, C + 8 * u);
+    ForwardDct16Lanes(column, C);
+    // threshold holds max(t, 1): a coefficient below it becomes, or already
+    // was, 0, so the same mask zeroes and counts (with t <= 0 it only
+    // "zeroes" coefficients that are 0).
     for (int v = 0; v < 8; ++v) {
-      const __m256i small = _mm256_cmpgt_epi16(threshold[8 * u + v], _mm256_abs_epi16(C[8 * u + v]));
-      C[8 * u + v] = _mm256_andnot_si256(small, C[8 * u + v]);
-      zeros = _mm256_add_epi16(zeros, _mm256_cmpeq_epi16(C[8 * u + v], zero));
+      const __m256i small = _mm256_cmpgt_epi16(threshold[8 * u + v], _mm256_abs_epi16(C[v]));
+      C[v] = _mm256_andnot_si256(small, C[v]);
+      zeros = _mm256_add_epi16(zeros, small);
     }
+    InverseDct16Lanes(C, B + 8 * u);
   }
   const __m256i count = _mm256_sub_epi16(zero, zeros);
   // count holds quarters (0, 2 | 1, 3): its low half converts to the weights
@@ -183,7 +188,6 @@ VELMORAINE_AVX2 inline void TransformBlockRow(const __m256i* coeffRows, const __
   // packs interleaves per 128-bit half, giving quarters in plain order; the
   // lanes of B want them reordered again.
   weight16 = _mm256_permute4x64_epi64(_mm256_packs_epi32(weights02, weights13), 0xD8);
-  for (int u = 0; u < 8; ++u) InverseDct16Lanes(C + 8 * u, B + 8 * u);
 }
 
 // Adds m * B + m' * B' to 16 sums. The lanes of B and B' hold quarters
@@ -203,7 +207,7 @@ VELMORAINE_AVX2 void AccumulateBlockRowsAvx2(const int16_t* const* coeffRows, in
                                              int32_t* const* weightRows, int32_t rows, int32_t blocks,
                                              ptrdiff_t stride, const BlockStageTables& tables) {
   __m256i threshold[64];
-  for (int k = 0; k < 64; ++k) threshold[k] = _mm256_set1_epi16(tables.threshold[k]);
+  for (int k = 0; k < 64; ++k) threshold[k] = _mm256_set1_epi16(tables.threshold[k] > 1 ? tables.threshold[k] : 1);
   const int* weightTable = reinterpret_cast<const int*>(tables.weightOfZeros);
   const __m256i zero = _mm256_setzero_si256();
   __m256i chunk[15 * 8];  // row coefficients of the chunk, [8 * row + u]
@@ -302,6 +306,35 @@ VELMORAINE_AVX2 void NormalizeRowAvx2(int32_t* pixel, const int32_t* columnWeigh
   }
 }
 
+// Truncating division by 16 of signed lanes: bias negative values by 15.
+VELMORAINE_AVX2 inline __m256i DivideBy16(__m256i x) {
+  return _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_and_si256(_mm256_srai_epi32(x, 31), _mm256_set1_epi32(15))), 4);
+}
+
+VELMORAINE_AVX2 void RequantizeRowAvx2(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                                       const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
+  if (y < 1 || y > H - 2) return RequantizeOuterRow(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
+  const __m256i low = _mm256_set1_epi32(-65536), high = _mm256_set1_epi32(131072);
+  const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi32(65535);
+  int32_t x = 3;
+  for (; x + 7 <= W - 5; x += 8) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + x));
+    v = _mm256_min_epi32(_mm256_max_epi32(v, low), high);
+    const __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(errorsAbove + x - 3));
+    const __m256i middle = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(errorsAbove + x));
+    const __m256i right = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(errorsAbove + x + 3));
+    v = _mm256_add_epi32(v, DivideBy16(_mm256_add_epi32(_mm256_slli_epi32(left, 1), left)));
+    v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
+    v = _mm256_add_epi32(v, DivideBy16(_mm256_add_epi32(_mm256_slli_epi32(middle, 2), middle)));
+    v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
+    v = _mm256_add_epi32(v, DivideBy16(right));
+    v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(values + x), v);
+  }
+  PullSharesFromAbove(values, errorsAbove, x, W - 5);
+  RequantizeInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
+}
+
 }  // namespace
 
 void InitStreamDspAvx2(StreamDsp& dsp) {
@@ -309,6 +342,7 @@ void InitStreamDspAvx2(StreamDsp& dsp) {
   dsp.accumulateBlockRows = AccumulateBlockRowsAvx2;
   dsp.synthesizeRow = SynthesizeRowAvx2;
   dsp.normalizeRow = NormalizeRowAvx2;
+  dsp.requantizeRow = RequantizeRowAvx2;
 }
 
 }  // namespace velmoraine

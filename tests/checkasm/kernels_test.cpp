@@ -165,3 +165,40 @@ TEST(CheckasmKernels, NormalizeRowTruncatesLikeIntegerDivision) {
 
 }  // namespace
 }  // namespace velmoraine::checkasm
+
+namespace velmoraine::checkasm {
+namespace {
+
+// One row of the error-diffusion scan, outer and inner rows, with values far
+// outside the sample range (only the first update clamps them) and errors of
+// the row above that are negative (row 0 keeps its first three unclamped).
+TEST(CheckasmKernels, RequantizeRowLikePlain) {
+  std::mt19937 random(16);
+  const StreamDsp plain = DspFor(AvailableLevels()[0]);
+  for (const Level& level : AvailableLevels()) {
+    const StreamDsp dsp = DspFor(level);
+    for (int trial = 0; trial < 300; ++trial) {
+      const int32_t W = 8 + trial % 45, H = 8 + trial % 5, y = trial % H;
+      std::vector<int32_t> values(W), above(W), twoAbove(W);
+      for (int32_t x = 0; x < W; ++x) {
+        const uint32_t kind = random() % 5;
+        values[x] = kind == 0 ? int32_t(random()) : kind == 1 ? INT32_MIN + int32_t(random() % 200)
+                    : kind == 2 ? INT32_MAX - int32_t(random() % 200) : int32_t(random() % 200000) - 65536 - 1000;
+        above[x] = int32_t(random() % 511) - 255;
+        twoAbove[x] = int32_t(random() % 511) - 255;
+      }
+      std::vector<int32_t> expectedValues = values, actualValues = values;
+      std::vector<int32_t> expectedErrors(W, 7), actualErrors(W, 7);
+      std::vector<uint8_t> expectedOut(W), actualOut(W);
+      plain.requantizeRow(expectedValues.data(), expectedErrors.data(), above.data(), twoAbove.data(),
+                          expectedOut.data(), W, y, H);
+      dsp.requantizeRow(actualValues.data(), actualErrors.data(), above.data(), twoAbove.data(), actualOut.data(), W,
+                        y, H);
+      ASSERT_EQ(actualOut, expectedOut) << level.name << " trial " << trial;
+      ASSERT_EQ(actualErrors, expectedErrors) << level.name << " trial " << trial;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmoraine::checkasm
