@@ -110,7 +110,8 @@ TEST(InterfaceLayout, ScriptValuesCopyShallowlyAndCountClipReferences) {
     AVSValue b = a;
     AVSValue c;
     c = b;
-    c = c;
+    AVSValue& same = c;
+    c = same;  // self-assignment keeps the reference
     EXPECT_EQ(clip->RefCount(), 4);
     const AVSValue items[2] = {a, AVSValue(5)};
     AVSValue array(items, 2);
