@@ -242,8 +242,10 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
       writer.Finish();  // the frames written so far reach the file
     } catch (const y4m::Error&) {
     }
-    throw RunError(error + " (" + std::to_string(written) + " frame" + (written == 1 ? "" : "s") +
-                   " before it written)");
+    throw RunError(error + (written == 0   ? " (no frame was written)"
+                            : written == 1 ? " (the 1 frame before it was written)"
+                                           : " (the " + std::to_string(written) +
+                                                 " frames before it were written)"));
   }
   return written;
 }
