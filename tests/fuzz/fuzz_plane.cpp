@@ -23,11 +23,8 @@
 #include "core/plane_filter.h"
 #include "core/reference.h"
 
-#if __has_include("core/stream_dsp.h") && __has_include("core/cpu.h")
 #include "core/cpu.h"
 #include "core/stream_dsp.h"
-#define VELMORAINE_FUZZ_VERSIONS 1
-#endif
 
 namespace {
 
@@ -134,7 +131,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool ok = run([&](const PlaneView& v) { return velmoraine::FilterPlane(v, T, P, lp, hp); }, got);
   check(ok, got, "FilterPlane");
 
-#ifdef VELMORAINE_FUZZ_VERSIONS
   // Every subset of the instruction-set levels: the plain kernels (mask 0)
   // and each faster version the running processor allows.
   for (uint32_t mask = 0; mask <= velmoraine::kCpuAllFlags; ++mask) {
@@ -147,6 +143,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         [&](const PlaneView& v) { return velmoraine::FilterPlaneStreaming(v, T, P, lp, hp, dsp); }, got);
     check(versionOk, got, name);
   }
-#endif
   return 0;
 }

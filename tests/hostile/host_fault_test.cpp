@@ -30,11 +30,8 @@
 #include "core/reference.h"
 #include "host/frame_server.h"
 
-#if __has_include("core/stream_dsp.h") && __has_include("core/cpu.h")
 #include "core/cpu.h"
 #include "core/stream_dsp.h"
-#define VELMORAINE_TEST_VERSIONS 1
-#endif
 
 // --- The counting allocator ------------------------------------------------------
 
@@ -161,7 +158,6 @@ TEST(AllocationFailure, ThePlaneFilterReportsItWithThePlaneUntouched) {
   SweepPlanePass("FilterPlane", [](const velmoraine::PlaneView& v) { return velmoraine::FilterPlane(v, 30, 1, 0, 100); });
   SweepPlanePass("FilterPlaneReference",
                  [](const velmoraine::PlaneView& v) { return velmoraine::FilterPlaneReference(v, 30, 1, 0, 100); });
-#ifdef VELMORAINE_TEST_VERSIONS
   for (uint32_t mask = 0; mask <= velmoraine::kCpuAllFlags; ++mask) {
     if ((mask & ~velmoraine::kCpuAllFlags) != 0) continue;
     velmoraine::StreamDsp dsp;
@@ -170,7 +166,6 @@ TEST(AllocationFailure, ThePlaneFilterReportsItWithThePlaneUntouched) {
       return velmoraine::FilterPlaneStreaming(v, 30, 1, 0, 100, dsp);
     });
   }
-#endif
 }
 
 // --- Through the host and the plug-in --------------------------------------------
