@@ -54,7 +54,6 @@ Chroma ParseColourSpace(std::string_view tag) {
   throw Error("unsupported colour space " + Quoted(tag) + ": " + std::string(kSupported));
 }
 
-
 }  // namespace
 
 size_t StreamHeader::FrameBytes() const {
