@@ -114,6 +114,9 @@ int main(int argc, char** argv) {
       return 2;
     }
 
+    if (out == "-" && isatty(STDOUT_FILENO))
+      return Fail("standard output is a terminal; redirect it to a file or a pipe, or give OUT");
+
     int input = STDIN_FILENO;
     if (in != "-") {
       input = open(in.c_str(), O_RDONLY | O_CLOEXEC);
