@@ -167,7 +167,8 @@ class ScriptEnvironment final : public IScriptEnvironment {
   };
 
   [[noreturn]] void Fail(const std::string& message);
-  PVideoFrame AllocateFrame(const VideoInfo& vi, int align);
+  // A fresh frame; its planes are zeroed when `clear` is set.
+  PVideoFrame AllocateFrame(const VideoInfo& vi, int align, bool clear);
   void ReclaimLocked();
 
   mutable std::mutex mutex_;

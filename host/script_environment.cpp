@@ -224,10 +224,10 @@ void ScriptEnvironment::PopContext() {}
 // --- Frames ------------------------------------------------------------------------
 
 PVideoFrame ScriptEnvironment::NewVideoFrame(const VideoInfo& vi, int align) {
-  return AllocateFrame(vi, align);
+  return AllocateFrame(vi, align, true);
 }
 
-PVideoFrame ScriptEnvironment::AllocateFrame(const VideoInfo& vi, int align) {
+PVideoFrame ScriptEnvironment::AllocateFrame(const VideoInfo& vi, int align, bool clear) {
   const int w = vi.width;
   const int h = vi.height;
   if (w <= 0 || h <= 0) {
@@ -279,14 +279,18 @@ PVideoFrame ScriptEnvironment::AllocateFrame(const VideoInfo& vi, int align) {
   buffer->sequence_number = 0;
   buffer->refcount = 1;  // held by the frame below
 
-  // Planes start black-free zero; everything else carries the guard pattern.
-  for (size_t i = 0; i < size; ++i) buffer->data[i] = GuardByte(i);
+  // Planes start at zero (a copy overwrites them instead); the bytes after
+  // each row and after the last plane carry the guard pattern.
   for (const PlaneLayout& p : buffer->planes) {
     for (int y = 0; y < p.height; ++y) {
-      std::memset(buffer->data + p.offset + static_cast<size_t>(y) * static_cast<size_t>(p.pitch), 0,
-                  static_cast<size_t>(p.width));
+      const size_t row = p.offset + static_cast<size_t>(y) * static_cast<size_t>(p.pitch);
+      if (clear) std::memset(buffer->data + row, 0, static_cast<size_t>(p.width));
+      for (size_t x = row + static_cast<size_t>(p.width); x < row + static_cast<size_t>(p.pitch); ++x) {
+        buffer->data[x] = GuardByte(x);
+      }
     }
   }
+  for (size_t x = buffer->planes_end; x < size; ++x) buffer->data[x] = GuardByte(x);
 
   auto frame = std::make_unique<VideoFrame>();
   frame->refcount = 0;
@@ -341,7 +345,7 @@ bool ScriptEnvironment::MakeWritable(PVideoFrame* pvf) {
   if (pvf == nullptr || !*pvf) return false;
   if ((*pvf)->IsWritable()) return false;
   const HostBuffer& source = BufferOf(*pvf);
-  PVideoFrame copy = AllocateFrame(source.vi, kPitchAlign);
+  PVideoFrame copy = AllocateFrame(source.vi, kPitchAlign, false);
   const HostBuffer& target = BufferOf(copy);
   for (int i = 0; i < 3; ++i) {
     const PlaneLayout& from = source.planes[i];
