@@ -163,9 +163,7 @@ bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t 
         const int32_t* dropped = weightRow(k - 8);
         for (int32_t x = 0; x < blocks; ++x) columnWeights[x] -= dropped[x];
       }
-      int32_t* sums = accumRow(k);
-      dsp.synthesizeRow(sums, s, W, buffers.pixel, buffers.scratch);
-      memset(sums, 0, 8 * stride * sizeof(int32_t));  // becomes row k + 16
+      dsp.synthesizeRow(accumRow(k), s, W, buffers.pixel, buffers.scratch);  // cleared: becomes row k + 16
       dsp.normalizeRow(buffers.pixel, columnWeights, W);
       dsp.requantizeRow(buffers.pixel, errorRow(k), errorRow(k + 2), errorRow(k + 1),
                         plane.data + k * plane.pitch, W, k, H);

@@ -57,10 +57,11 @@ typedef void (*AccumulateBlockRowsFn)(const int16_t* const* coeffRows, int32_t* 
                                       ptrdiff_t stride, const BlockStageTables& tables);
 
 // Inverse row transform of one row of coefficient sums into per-sample sums
-// pixelSums[0..W-1]. The sums' lanes from W-7 up to the stride are 0.
+// pixelSums[0..W-1]; the coefficient sums are left 0, ready for reuse. Their
+// lanes from W-7 up to the stride are 0 on entry.
 // `scratch` holds 8 * (stride + 16) values; its entries that this function does
 // not write must be 0 on the first call and stay so.
-typedef void (*SynthesizeRowFn)(const int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
+typedef void (*SynthesizeRowFn)(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
                                 int32_t* scratch);
 
 // pixel[x] = (16 * pixel[x]) / D(x), truncated, for x = 0..W-1, where D(x) is

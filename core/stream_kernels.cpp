@@ -48,11 +48,11 @@ void AccumulateBlockRowsPlain(const int16_t* const* coeffRows, int32_t* const* a
   }
 }
 
-void SynthesizeRowPlain(const int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums, int32_t*) {
+void SynthesizeRowPlain(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums, int32_t*) {
   for (int32_t x = 0; x < W; ++x) pixelSums[x] = 0;
   for (int32_t x = 0; x + 8 <= W; ++x) {
     int32_t q[8], p[8];
-    for (int i = 0; i < 8; ++i) q[i] = accum[i * stride + x];
+    for (int i = 0; i < 8; ++i) q[i] = accum[i * stride + x], accum[i * stride + x] = 0;
     InverseDct8(q, p);
     for (int j = 0; j < 8; ++j) pixelSums[x + j] = WrapAdd(pixelSums[x + j], p[j]);
   }

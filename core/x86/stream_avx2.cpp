@@ -251,7 +251,7 @@ VELMORAINE_AVX2 void AccumulateBlockRowsAvx2(const int16_t* const* coeffRows, in
   }
 }
 
-VELMORAINE_AVX2 void SynthesizeRowAvx2(const int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
+VELMORAINE_AVX2 void SynthesizeRowAvx2(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
                                        int32_t* scratch) {
   // Each segment's 8 outputs go to 8 planar rows, shifted so that sample x
   // then adds lane x of each row: scratch row j holds output j of segment x at
@@ -260,7 +260,11 @@ VELMORAINE_AVX2 void SynthesizeRowAvx2(const int32_t* accum, ptrdiff_t stride, i
   const int32_t blocks = W - 7;
   for (int32_t x0 = 0; x0 < blocks; x0 += 8) {
     __m256i q[8], p[8];
-    for (int i = 0; i < 8; ++i) q[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(accum + i * stride + x0));
+    for (int i = 0; i < 8; ++i) {
+      __m256i* sums = reinterpret_cast<__m256i*>(accum + i * stride + x0);
+      q[i] = _mm256_load_si256(sums);
+      _mm256_store_si256(sums, _mm256_setzero_si256());
+    }
     InverseDct32Lanes(q, p);
     for (int j = 0; j < 8; ++j)
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(scratch + j * rowLength + 8 + x0), p[j]);

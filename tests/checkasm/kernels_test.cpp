@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <algorithm>
 #include <cstring>
 
 #include "checkasm.h"
@@ -123,10 +124,13 @@ TEST(CheckasmKernels, SynthesizeRowWrapsLikePlain) {
                                        : kind == 2 ? INT32_MIN : int32_t(random() % 2000) - 1000;
         }
       Aligned<int32_t> expected(stride), actual(stride), scratch(8 * (stride + 16), 0);
-      plain.synthesizeRow(accum.data, stride, W, expected.data, scratch.data);
       Aligned<int32_t> scratch2(8 * (stride + 16), 0);
-      dsp.synthesizeRow(accum.data, stride, W, actual.data, scratch2.data);
+      Aligned<int32_t> accumCopy(8 * stride);
+      std::copy(accum.data, accum.data + 8 * stride, accumCopy.data);
+      plain.synthesizeRow(accum.data, stride, W, expected.data, scratch.data);
+      dsp.synthesizeRow(accumCopy.data, stride, W, actual.data, scratch2.data);
       for (int32_t x = 0; x < W; ++x) ASSERT_EQ(actual.data[x], expected.data[x]) << level.name << " W=" << W << " x=" << x;
+      for (ptrdiff_t i = 0; i < 8 * stride; ++i) ASSERT_EQ(accumCopy.data[i], 0) << level.name << " sums left at " << i;
     }
   }
 }
