@@ -101,7 +101,10 @@ void Worker(Shared& shared, IClip* filter, IScriptEnvironment* env) {
       failure = e.msg ? e.msg : "unknown script error";
     } catch (const std::exception& e) {
       failure = e.what();
+    } catch (...) {
+      failure = "the filter failed with an exception of unknown type";
     }
+    if (!frame && failure.empty()) failure = "the filter returned no frame";
     std::lock_guard lock(shared.mutex);
     if (frame) {
       shared.filtered.emplace(n, frame);

@@ -201,6 +201,30 @@ TEST(HostileInput, DamageAfterManyFramesWithEveryThreadCount) {
   }
 }
 
+TEST(HostileInput, AFrameTheFilterFailsOnEndsTheRunAfterTheFramesBeforeIt) {
+  // A plug-in that passes frames through and fails on frame T, in manner P
+  // (a script error, another exception, no frame, an exception of no
+  // standard type): frames 0..T-1 are
+  // written unchanged, whatever number of frames is in flight.
+  const std::string stream = Stream(20, 14, 10);
+  const std::string plugin = VELMORAINE_FAILING_PLUGIN;
+  const char* messages[] = {"frame 6 refused", "an exception on frame 6", "returned no frame",
+                            "unknown type"};
+  for (int mode = 0; mode < 4; ++mode) {
+    for (const char* threads : {"1", "2", "5"}) {
+      SCOPED_TRACE(::testing::Message() << "mode " << mode << ", " << threads << " threads");
+      TempDir dir;
+      WriteFile(dir / "in", stream);
+      CliResult r = RunCli({"--plugin", plugin, "--T", "6", "--P", std::to_string(mode), "--threads", threads,
+                            (dir / "in").string(), (dir / "out").string()});
+      ExpectCleanFailure(r, {"frame 6", messages[mode]});
+      const size_t frameBytes = 6 + 20 * 14 + 2 * 10 * 7;
+      const size_t header = stream.find('\n') + 1;
+      EXPECT_EQ(ReadFile(dir / "out"), stream.substr(0, header + 6 * frameBytes));
+    }
+  }
+}
+
 TEST(HostileInput, UnreadableAndUnwritablePaths) {
   TempDir dir;
   const std::string good = (dir / "good.y4m").string();
