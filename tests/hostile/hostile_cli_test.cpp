@@ -268,6 +268,16 @@ TEST(HostileInput, UnreadableAndUnwritablePaths) {
   r = RunCli({good, "/dev/full"});  // every write fails
   ExpectCleanFailure(r, {"output", "write error"});
 
+  // A reader that has gone away: a write error, not death by SIGPIPE.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  const std::string longer = Stream(64, 64, 40);  // more than a pipe holds
+  WriteFile(dir / "long.y4m", longer);
+  r = RunCli({(dir / "long.y4m").string(), "-"}, "", 120, fds[1]);
+  close(fds[1]);
+  ExpectCleanFailure(r, {"output", "write error"});
+
   r = RunCli({good, good});  // the output would overwrite the input
   ExpectCleanFailure(r, {"input"});
   EXPECT_EQ(ReadFile(good), kGood16);

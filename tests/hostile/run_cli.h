@@ -75,15 +75,21 @@ struct CliResult {
 };
 
 // Runs velmoraine with `args`; standard input comes from `input` (a path;
-// /dev/null when empty). Gives up (killing the child) after `seconds`.
+// /dev/null when empty), standard output goes to `outputFd` when it is given
+// (e.g. a pipe), else it is captured. Gives up (killing the child) after
+// `seconds`.
 inline CliResult RunCli(const std::vector<std::string>& args, const std::string& input = "",
-                        int seconds = 120) {
+                        int seconds = 120, int outputFd = -1) {
   TempDir dir;
   const std::string outPath = (dir / "stdout").string(), errPath = (dir / "stderr").string();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, input.empty() ? "/dev/null" : input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (outputFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<std::string> all = {VELMORAINE_EXE};
   all.insert(all.end(), args.begin(), args.end());
@@ -114,7 +120,7 @@ inline CliResult RunCli(const std::vector<std::string>& args, const std::string&
   result.status = result.exited ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.peakRssKiB = usage.ru_maxrss;
-  result.out = ReadFile(outPath);
+  if (outputFd < 0) result.out = ReadFile(outPath);
   result.err = ReadFile(errPath);
   return result;
 }
