@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 
@@ -125,6 +126,25 @@ TEST(CheckasmPlane, EverySizeUpTo40x40) {
       const Params& p = kThresholdsAndProfiles[turn++ % setCount];
       ExpectSameAsReference(plane, p, std::to_string(W) + "x" + std::to_string(H));
       if (HasFatalFailure() || HasFailure()) return;
+    }
+  }
+}
+
+// Opt-in long sweep (VELMORAINE_CHECKASM_LONG=1): every size up to 72x72,
+// every pattern and every parameter set. Takes minutes.
+TEST(CheckasmPlane, LongSweep) {
+  if (std::getenv("VELMORAINE_CHECKASM_LONG") == nullptr) GTEST_SKIP() << "set VELMORAINE_CHECKASM_LONG=1 to run";
+  uint32_t seed = 100;
+  for (int32_t H = 8; H <= 72; ++H) {
+    for (int32_t W = 8; W <= 72; ++W) {
+      for (const Pattern& pattern : Patterns(seed++)) {
+        GuardedPlane plane(W, H, W + 1 + (W + H) % 7);
+        plane.Fill(pattern.sample);
+        for (const Params& p : kThresholdsAndProfiles) {
+          ExpectSameAsReference(plane, p, std::string(pattern.name) + " " + std::to_string(W) + "x" + std::to_string(H));
+          if (HasFailure()) return;
+        }
+      }
     }
   }
 }
