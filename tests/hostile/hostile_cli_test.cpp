@@ -131,7 +131,7 @@ TEST(HostileInput, RefusedStreamHeaders) {
 constexpr long kSmallRssKiB = 96 * 1024;
 
 TEST(HostileInput, EndlessHeaderLineIsCutAtItsLimitWithoutHoldingIt) {
-  // 128 MiB of header line with no newline, from a file and from a pipe:
+  // 128 MiB of header line with no newline, named and on standard input:
   // refused at the line limit, never held in memory.
   TempDir dir;
   {
