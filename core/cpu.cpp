@@ -45,13 +45,14 @@ uint32_t DetectCpuFlags() {
   uint32_t regs[4];
   Cpuid(0, 0, regs);
   const uint32_t maxLeaf = regs[0];
-  if (maxLeaf < 7) return 0;
+  if (maxLeaf < 1) return 0;
   Cpuid(1, 0, regs);
-  const bool osxsave = (regs[2] >> 27) & 1, avx = (regs[2] >> 28) & 1;
-  if (!osxsave || !avx) return 0;
-  if ((ReadXcr0() & 6) != 6) return 0;  // XMM and YMM state enabled
-  Cpuid(7, 0, regs);
   uint32_t flags = 0;
+  if ((regs[3] >> 26) & 1) flags |= kCpuSse2;
+  const bool osxsave = (regs[2] >> 27) & 1, avx = (regs[2] >> 28) & 1;
+  if (maxLeaf < 7 || !osxsave || !avx) return flags;
+  if ((ReadXcr0() & 6) != 6) return flags;  // XMM and YMM state enabled
+  Cpuid(7, 0, regs);
   if ((regs[1] >> 5) & 1) flags |= kCpuAvx2;
   return flags;
 }

@@ -8,10 +8,11 @@ namespace velmoraine {
 // Instruction-set levels the fast kernels are written for, as bits of a mask.
 enum CpuFlag : uint32_t {
   kCpuAvx2 = 1u << 0,  // AVX2 with the OS saving the 256-bit registers
+  kCpuSse2 = 1u << 1,
 };
 
 // Every level this build knows; a mask of all of them forces nothing down.
-constexpr uint32_t kCpuAllFlags = kCpuAvx2;
+constexpr uint32_t kCpuAllFlags = kCpuAvx2 | kCpuSse2;
 
 // The levels usable here: cpuid and xgetbv on x86, nothing elsewhere.
 uint32_t DetectCpuFlags();

@@ -5,5 +5,6 @@ target_sources(velmoraine_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/cpu.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stream_kernels.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/x86/stream_sse2.cpp
   ${CMAKE_CURRENT_LIST_DIR}/x86/stream_avx2.cpp
 )

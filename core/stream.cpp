@@ -110,6 +110,7 @@ void PrepareBlockStageTables(int32_t T, int32_t P, int32_t lp, int32_t hp, Block
 void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
   InitStreamDspPlain(dsp);
   const uint32_t flags = DetectCpuFlags() & cpuMask;
+  if (flags & kCpuSse2) InitStreamDspSse2(dsp);
   if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
 }
 

@@ -106,6 +106,7 @@ void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* err
 
 // The plain versions, and the per-instruction-set initialisers.
 void InitStreamDspPlain(StreamDsp& dsp);
+void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);
 
 // The whole pass through the given kernels; same contract as FilterPlane.

@@ -20,6 +20,7 @@ struct Level {
 // The plain level always, then every faster level the processor has.
 inline std::vector<Level> AvailableLevels() {
   std::vector<Level> levels{{"plain", 0}};
+  if (DetectCpuFlags() & kCpuSse2) levels.push_back({"sse2", kCpuSse2});
   if (DetectCpuFlags() & kCpuAvx2) levels.push_back({"avx2", kCpuAvx2});
   return levels;
 }
