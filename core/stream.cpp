@@ -87,8 +87,8 @@ bool AllocateStreamBuffers(size_t stride, StreamBuffers& buffers) {
 
 }  // namespace
 
-ptrdiff_t StreamStride(int32_t W) {
-  ptrdiff_t lines = (static_cast<ptrdiff_t>(W) + 31) / 32;
+int64_t StreamStride(int32_t W) {
+  int64_t lines = (static_cast<int64_t>(W) + 31) / 32;
   if (lines % 2 == 0) ++lines;
   return 32 * lines;
 }
@@ -120,7 +120,11 @@ bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t 
   const int32_t W = plane.width, H = plane.height;
   if (W < 8 || H < 8) return true;  // smaller than one block: left as it is
 
-  const size_t stride = static_cast<size_t>(StreamStride(W));
+  // Every offset into the buffers must fit ptrdiff_t (32 bits in the Windows
+  // build); the buffers take under 1024 bytes per column.
+  const int64_t wideStride = StreamStride(W);
+  if (wideStride > static_cast<int64_t>(PTRDIFF_MAX / 1024)) return false;
+  const size_t stride = static_cast<size_t>(wideStride);
   StreamBuffers buffers;
   if (!AllocateStreamBuffers(stride, buffers)) return false;
   const ptrdiff_t s = static_cast<ptrdiff_t>(stride);

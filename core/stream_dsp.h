@@ -23,7 +23,8 @@ namespace velmoraine {
 // 8 planes apart: the 15 rows x 8 planes of a column chunk then fall into
 // different first-level cache sets instead of piling into a few (a stride of
 // a power of two would put every row of a plane into one set).
-ptrdiff_t StreamStride(int32_t W);
+// Computed in 64 bits: the caller checks that it fits its address space.
+int64_t StreamStride(int32_t W);
 inline ptrdiff_t CoeffRowPitch(ptrdiff_t stride) { return 8 * stride + 32; }  // int16 elements
 inline ptrdiff_t AccumRowPitch(ptrdiff_t stride) { return 8 * stride + 16; }  // int32 elements
 
