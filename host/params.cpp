@@ -13,22 +13,22 @@ std::vector<ParamSpec> ParseParamString(const std::string& params) {
   std::vector<ParamSpec> specs;
   size_t i = 0;
   while (i < params.size()) {
-    ParamSpec spec;
+    ParamSpec param;
     if (params[i] == '[') {
       const size_t close = params.find(']', i + 1);
       if (close == std::string::npos) {
         throw std::invalid_argument("unterminated '[' at position " + std::to_string(i));
       }
-      spec.name = params.substr(i + 1, close - i - 1);
-      for (char c : spec.name) {
+      param.name = params.substr(i + 1, close - i - 1);
+      for (char c : param.name) {
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') {
-          throw std::invalid_argument("bad character in argument name '" + spec.name + "'");
+          throw std::invalid_argument("bad character in argument name '" + param.name + "'");
         }
       }
-      spec.optional = true;
+      param.optional = true;
       i = close + 1;
       if (i >= params.size()) {
-        throw std::invalid_argument("argument '" + spec.name + "' has no type");
+        throw std::invalid_argument("argument '" + param.name + "' has no type");
       }
     }
     const char type = params[i];
@@ -36,18 +36,18 @@ std::vector<ParamSpec> ParseParamString(const std::string& params) {
       throw std::invalid_argument(std::string("unknown type '") + type + "' at position " +
                                   std::to_string(i));
     }
-    spec.type = type;
+    param.type = type;
     ++i;
     if (i < params.size() && (params[i] == '*' || params[i] == '+')) {
-      spec.repeat = params[i];
+      param.repeat = params[i];
       ++i;
     }
     for (const ParamSpec& earlier : specs) {
-      if (!spec.name.empty() && EqualNoCase(earlier.name, spec.name)) {
-        throw std::invalid_argument("argument name '" + spec.name + "' appears twice");
+      if (!param.name.empty() && EqualNoCase(earlier.name, param.name)) {
+        throw std::invalid_argument("argument name '" + param.name + "' appears twice");
       }
     }
-    specs.push_back(spec);
+    specs.push_back(param);
   }
   return specs;
 }
@@ -95,9 +95,9 @@ AVSValue Converted(char type, const AVSValue& v) {
   return v;
 }
 
-std::string Describe(const std::string& function, const ParamSpec& spec, size_t index) {
+std::string Describe(const std::string& function, const ParamSpec& param, size_t index) {
   std::string s = function + ": argument " + std::to_string(index + 1);
-  if (!spec.name.empty()) s += " (" + spec.name + ")";
+  if (!param.name.empty()) s += " (" + param.name + ")";
   return s;
 }
 
@@ -121,23 +121,23 @@ MatchedArgs MatchArguments(const std::string& function, const std::vector<ParamS
       throw std::invalid_argument(function + ": too many arguments (it takes at most " +
                                   std::to_string(specs.size()) + ")");
     }
-    const ParamSpec& spec = specs[next];
-    if (spec.repeat) {
+    const ParamSpec& param = specs[next];
+    if (param.repeat) {
       std::vector<AVSValue>& group = out.groups[next];
-      while (a < args.size() && positional(a) && Fits(spec.type, args[a])) {
-        group.push_back(Converted(spec.type, args[a]));
+      while (a < args.size() && positional(a) && Fits(param.type, args[a])) {
+        group.push_back(Converted(param.type, args[a]));
         ++a;
       }
-      if (spec.repeat == '+' && group.empty()) {
-        throw std::invalid_argument(Describe(function, spec, next) + " must be " +
-                                    TypeName(spec.type) + ", got " + TypeName(args[a].Type()));
+      if (param.repeat == '+' && group.empty()) {
+        throw std::invalid_argument(Describe(function, param, next) + " must be " +
+                                    TypeName(param.type) + ", got " + TypeName(args[a].Type()));
       }
     } else {
-      if (!Fits(spec.type, args[a])) {
-        throw std::invalid_argument(Describe(function, spec, next) + " must be " +
-                                    TypeName(spec.type) + ", got " + TypeName(args[a].Type()));
+      if (!Fits(param.type, args[a])) {
+        throw std::invalid_argument(Describe(function, param, next) + " must be " +
+                                    TypeName(param.type) + ", got " + TypeName(args[a].Type()));
       }
-      out.values[next] = Converted(spec.type, args[a]);
+      out.values[next] = Converted(param.type, args[a]);
       ++a;
     }
     filled[next] = true;
@@ -162,28 +162,28 @@ MatchedArgs MatchArguments(const std::string& function, const std::vector<ParamS
     if (filled[k]) {
       throw std::invalid_argument(function + ": argument '" + name + "' given twice");
     }
-    const ParamSpec& spec = specs[k];
-    if (spec.repeat) {
-      if (!Fits(spec.type, args[a])) {
-        throw std::invalid_argument(Describe(function, spec, k) + " must be " +
-                                    TypeName(spec.type) + ", got " + TypeName(args[a].Type()));
+    const ParamSpec& param = specs[k];
+    if (param.repeat) {
+      if (!Fits(param.type, args[a])) {
+        throw std::invalid_argument(Describe(function, param, k) + " must be " +
+                                    TypeName(param.type) + ", got " + TypeName(args[a].Type()));
       }
-      out.groups[k].push_back(Converted(spec.type, args[a]));
+      out.groups[k].push_back(Converted(param.type, args[a]));
     } else {
-      if (!Fits(spec.type, args[a])) {
-        throw std::invalid_argument(Describe(function, spec, k) + " must be " +
-                                    TypeName(spec.type) + ", got " + TypeName(args[a].Type()));
+      if (!Fits(param.type, args[a])) {
+        throw std::invalid_argument(Describe(function, param, k) + " must be " +
+                                    TypeName(param.type) + ", got " + TypeName(args[a].Type()));
       }
-      out.values[k] = Converted(spec.type, args[a]);
+      out.values[k] = Converted(param.type, args[a]);
     }
     filled[k] = true;
   }
 
   for (size_t k = 0; k < specs.size(); ++k) {
-    const ParamSpec& spec = specs[k];
-    const bool required = !spec.optional && spec.repeat != '*';
+    const ParamSpec& param = specs[k];
+    const bool required = !param.optional && param.repeat != '*';
     if (required && !filled[k]) {
-      throw std::invalid_argument(Describe(function, spec, k) + " (" + TypeName(spec.type) +
+      throw std::invalid_argument(Describe(function, param, k) + " (" + TypeName(param.type) +
                                   ") is missing");
     }
   }

@@ -71,18 +71,18 @@ AVSValue VM_CDECL Check(AVSValue args, void* user_data, IScriptEnvironment*) {
     Fault(r.name + ": the callback got " + std::to_string(args.ArraySize()) + " values for " +
           std::to_string(r.specs.size()) + " parameters");
   for (size_t k = 0; k < r.specs.size(); ++k) {
-    const ParamSpec& spec = r.specs[k];
+    const ParamSpec& param = r.specs[k];
     const AVSValue& v = args[static_cast<int>(k)];
-    if (spec.repeat && !(spec.optional && !v.Defined())) {
+    if (param.repeat && !(param.optional && !v.Defined())) {
       if (!v.IsArray()) Fault(r.name + ": a repeated parameter did not get an array");
       // An absent optional one may come as an empty array.
-      if (spec.repeat == '+' && !spec.optional && v.ArraySize() == 0)
+      if (param.repeat == '+' && !param.optional && v.ArraySize() == 0)
         Fault(r.name + ": a '+' parameter got no value");
       for (int i = 0; i < v.ArraySize(); ++i)
-        if (!Fits(spec.type, v[i])) Fault(r.name + ": a repeated value of the wrong type");
+        if (!Fits(param.type, v[i])) Fault(r.name + ": a repeated value of the wrong type");
     } else if (!v.Defined()) {
-      if (!spec.optional) Fault(r.name + ": a required parameter got no value");
-    } else if (!Fits(spec.type, v)) {
+      if (!param.optional) Fault(r.name + ": a required parameter got no value");
+    } else if (!Fits(param.type, v)) {
       Fault(r.name + ": parameter " + std::to_string(k) + " got a value of the wrong type");
     }
   }

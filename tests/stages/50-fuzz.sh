@@ -22,8 +22,8 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 mkdir -p "$dir/artifacts"
 status=0
 # target, largest input, largest single allocation in MiB
-for spec in "fuzz_y4m 8192 64" "fuzz_plane 4096 256" "fuzz_invoke 4096 256"; do
-  read -r target max_len malloc_mb <<<"$spec"
+for run in "fuzz_y4m 8192 64" "fuzz_plane 4096 256" "fuzz_invoke 4096 256"; do
+  read -r target max_len malloc_mb <<<"$run"
   name=${target#fuzz_}
   work="$dir/corpus/$name"
   mkdir -p "$work"
