@@ -251,29 +251,44 @@ VELMORAINE_AVX2 void AccumulateBlockRowsAvx2(const int16_t* const* coeffRows, in
   }
 }
 
-VELMORAINE_AVX2 void SynthesizeRowAvx2(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
-                                       int32_t* scratch) {
-  // Each segment's 8 outputs go to 8 planar rows, shifted so that sample x
-  // then adds lane x of each row: scratch row j holds output j of segment x at
-  // index 8 + x, and is read at 8 + x - j.
-  const ptrdiff_t rowLength = stride + 16;
+VELMORAINE_AVX2 void SynthesizeRowAvx2(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums, int32_t*) {
+  // Output j of segment x belongs to sample x + j: the sums of 8 samples take
+  // output j of segments x0 - j .. x0 + 7 - j, lanes shifted in from the
+  // previous chunk's outputs.
   const int32_t blocks = W - 7;
-  for (int32_t x0 = 0; x0 < blocks; x0 += 8) {
-    __m256i q[8], p[8];
-    for (int i = 0; i < 8; ++i) {
-      __m256i* sums = reinterpret_cast<__m256i*>(accum + i * stride + x0);
-      q[i] = _mm256_load_si256(sums);
-      _mm256_store_si256(sums, _mm256_setzero_si256());
-    }
-    InverseDct32Lanes(q, p);
-    for (int j = 0; j < 8; ++j)
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(scratch + j * rowLength + 8 + x0), p[j]);
-  }
+  __m256i previous[8];
+  for (int j = 0; j < 8; ++j) previous[j] = _mm256_setzero_si256();
   for (int32_t x0 = 0; x0 < W; x0 += 8) {
-    __m256i sum = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(scratch + 8 + x0));
-    for (int j = 1; j < 8; ++j)
-      sum = _mm256_add_epi32(sum, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(scratch + j * rowLength + 8 + x0 - j)));
+    __m256i p[8];
+    if (x0 < blocks) {
+      __m256i q[8];
+      for (int i = 0; i < 8; ++i) {
+        __m256i* sums = reinterpret_cast<__m256i*>(accum + i * stride + x0);
+        q[i] = _mm256_load_si256(sums);
+        _mm256_store_si256(sums, _mm256_setzero_si256());
+      }
+      InverseDct32Lanes(q, p);
+    } else {
+      for (int j = 0; j < 8; ++j) p[j] = _mm256_setzero_si256();
+    }
+    // Lanes 8-j .. 15-j of previous:current.
+    __m256i sum = p[0];
+    __m256i t;
+    t = _mm256_permute2x128_si256(previous[1], p[1], 0x21);
+    sum = _mm256_add_epi32(sum, _mm256_alignr_epi8(p[1], t, 12));
+    t = _mm256_permute2x128_si256(previous[2], p[2], 0x21);
+    sum = _mm256_add_epi32(sum, _mm256_alignr_epi8(p[2], t, 8));
+    t = _mm256_permute2x128_si256(previous[3], p[3], 0x21);
+    sum = _mm256_add_epi32(sum, _mm256_alignr_epi8(p[3], t, 4));
+    sum = _mm256_add_epi32(sum, _mm256_permute2x128_si256(previous[4], p[4], 0x21));
+    t = _mm256_permute2x128_si256(previous[5], p[5], 0x21);
+    sum = _mm256_add_epi32(sum, _mm256_alignr_epi8(t, previous[5], 12));
+    t = _mm256_permute2x128_si256(previous[6], p[6], 0x21);
+    sum = _mm256_add_epi32(sum, _mm256_alignr_epi8(t, previous[6], 8));
+    t = _mm256_permute2x128_si256(previous[7], p[7], 0x21);
+    sum = _mm256_add_epi32(sum, _mm256_alignr_epi8(t, previous[7], 4));
     _mm256_store_si256(reinterpret_cast<__m256i*>(pixelSums + x0), sum);
+    for (int j = 0; j < 8; ++j) previous[j] = p[j];
   }
 }
 
