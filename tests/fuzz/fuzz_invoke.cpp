@@ -62,16 +62,16 @@ bool Fits(char type, const AVSValue& v) {
 struct Registered {
   std::string name;
   std::string params;
-  std::vector<ParamSpec> specs;
+  std::vector<ParamSpec> parameters;
 };
 
 AVSValue VM_CDECL Check(AVSValue args, void* user_data, IScriptEnvironment*) {
   const Registered& r = *static_cast<const Registered*>(user_data);
-  if (!args.IsArray() || args.ArraySize() != static_cast<int>(r.specs.size()))
+  if (!args.IsArray() || args.ArraySize() != static_cast<int>(r.parameters.size()))
     Fault(r.name + ": the callback got " + std::to_string(args.ArraySize()) + " values for " +
-          std::to_string(r.specs.size()) + " parameters");
-  for (size_t k = 0; k < r.specs.size(); ++k) {
-    const ParamSpec& param = r.specs[k];
+          std::to_string(r.parameters.size()) + " parameters");
+  for (size_t k = 0; k < r.parameters.size(); ++k) {
+    const ParamSpec& param = r.parameters[k];
     const AVSValue& v = args[static_cast<int>(k)];
     if (param.repeat && !(param.optional && !v.Defined())) {
       if (!v.IsArray()) Fault(r.name + ": a repeated parameter did not get an array");
@@ -86,7 +86,7 @@ AVSValue VM_CDECL Check(AVSValue args, void* user_data, IScriptEnvironment*) {
       Fault(r.name + ": parameter " + std::to_string(k) + " got a value of the wrong type");
     }
   }
-  return AVSValue(static_cast<int>(r.specs.size()));
+  return AVSValue(static_cast<int>(r.parameters.size()));
 }
 
 const char* const kFixedParams[] = {"c[T]i[P]i[lp]i[hp]i", "i*", "[x]f[y]s+", ".+[n]b", "c[]i[s]s"};
@@ -124,16 +124,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One parameter string from the input: accepted or refused as a whole.
     std::string params = in.ConsumeRandomLengthString(24);
     params.resize(std::strlen(params.c_str()));  // what AddFunction sees of it
-    std::vector<ParamSpec> specs;
+    std::vector<ParamSpec> parameters;
     bool valid = true;
     try {
-      specs = ParseParamString(params);
+      parameters = ParseParamString(params);
     } catch (const std::invalid_argument&) {
       valid = false;
     }
     bool added = true;
     try {
-      env.AddFunction("g", params.c_str(), &Check, &functions.emplace_back(Registered{"g", params, specs}));
+      env.AddFunction("g", params.c_str(), &Check, &functions.emplace_back(Registered{"g", params, parameters}));
     } catch (const AvisynthError& e) {
       added = false;
       if (!e.msg || !*e.msg) Fault("AddFunction refused without a message");
