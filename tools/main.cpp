@@ -64,19 +64,30 @@ int main(int argc, char** argv) {
   std::string in, out;
   bool demo = false;
 
+  // CLI11 reads an empty value for a number as no value at all: refuse it.
+  const CLI::Validator notEmpty(
+      [](std::string& value) {
+        return value.empty() ? std::string("an integer is expected, not an empty value") : std::string();
+      },
+      "");
+
   app.add_option("-T,--T", s.T,
                  "threshold in orthonormal DCT units: smaller in-band coefficients are\n"
                  "dropped; 0 drops none. Try 2-3 x the noise's sigma in levels")
+      ->check(notEmpty)
       ->default_val(0);
   app.add_option("-P,--P", s.P,
                  "block weight by its count z of zero coefficients: 0 flat, 1 1024/(65-z),\n"
                  "2 256z/(65-z)+1, 3 z+1, 4..10 flat, >10 a step at z > P")
+      ->check(notEmpty)
       ->default_val(1);
   app.add_option("--lp", s.lp,
                  "band start: coefficients with lp <= u*u+v*v <= hp are thresholded,\n"
                  "u, v the horizontal and vertical frequency 0..7")
+      ->check(notEmpty)
       ->default_val(0);
   app.add_option("--hp", s.hp, "band end (see --lp); 0..98 covers all")
+      ->check(notEmpty)
       ->default_val(100);
   app.add_option("--plugin", options.pluginPath,
                  "plug-in library (default: the libvelmoraine.so built with this program)");

@@ -287,6 +287,8 @@ TEST(HostileInput, BadOptionValues) {
   const Hostile cases[] = {
       {"T not a number", kGood16, {"--T", "abc", "IN", "OUT"}, {"--T", "abc"}, -1},
       {"T beyond int", kGood16, {"--T", "99999999999", "IN", "OUT"}, {"--T"}, -1},
+      {"T empty", kGood16, {"--T", "", "IN", "OUT"}, {"--T", "empty"}, -1},
+      {"hp empty", kGood16, {"--hp=", "IN", "OUT"}, {"--hp"}, -1},
       {"P negative", kGood16, {"--P", "-1", "IN", "OUT"}, {"'P' incorrect"}, -1},
       {"P fractional", kGood16, {"--P", "1.5", "IN", "OUT"}, {"--P"}, -1},
       {"lp beyond int", kGood16, {"--lp", "-2147483649", "IN", "OUT"}, {"--lp"}, -1},
