@@ -95,15 +95,17 @@ void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask);
 // last column, so these can be pulled for the whole row before the serial
 // scan: PullSharesFromAbove does that for columns from..to (a value beyond
 // -65536..131072 clamps the same as its bound does once a share of at most
-// 111 is added, so the sums stay in 32 bits). RequantizeInnerRowScan then runs
-// the scan of an inner row whose columns 3..W-5 have been pulled.
+// 111 is added, so the sums stay in 32 bits) and returns the largest pulled
+// value. RequantizeInnerRowScan then runs the scan of an inner row whose
+// columns 3..W-5 have been pulled, given that largest value (or 65535).
 void RequantizeRowPortable(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H);
 void RequantizeOuterRow(int32_t* values, int32_t* errors, const int32_t* errorsAbove, const int32_t* errorsTwoAbove,
                         uint8_t* out, int32_t W, int32_t y, int32_t H);
-void PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t from, int32_t to);
+int32_t PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t from, int32_t to);
 void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
-                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H);
+                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H,
+                            int32_t largestPulled);
 
 // The plain versions, and the per-instruction-set initialisers.
 void InitStreamDspPlain(StreamDsp& dsp);

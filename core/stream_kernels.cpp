@@ -109,7 +109,8 @@ void RequantizeOuterRow(int32_t* values, int32_t* errors, const int32_t* errorsA
 }
 
 void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
-                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
+                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H,
+                            int32_t largestPulled) {
   for (int32_t x = 0; x < 3; ++x)
     Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
   // Every sample of an inner row has been clamped by now, so values and
@@ -118,6 +119,18 @@ void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* err
   // keep their running errors in registers.
   int32_t chain[3] = {errors[0], errors[1], errors[2]};
   int32_t x = 3;
+  if (largestPulled <= 65535 - 111) {
+    // No sum can pass 65535 (a share is at most 111): the chain is an add, a
+    // mask and the share.
+    for (; x + 2 <= W - 5; x += 3) {
+      for (int c = 0; c < 3; ++c) {
+        const int32_t v = values[x + c] + ((7 * chain[c]) >> 4);
+        chain[c] = v & 255;
+        errors[x + c] = chain[c];
+        out[x + c] = static_cast<uint8_t>(v >> 8);
+      }
+    }
+  }
   for (; x + 2 <= W - 5; x += 3) {
     for (int c = 0; c < 3; ++c) {
       int32_t v = values[x + c] + ((7 * chain[c]) >> 4);
@@ -138,7 +151,8 @@ void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* err
     Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
 }
 
-void PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t from, int32_t to) {
+int32_t PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t from, int32_t to) {
+  int32_t largest = 0;
   for (int32_t x = from; x <= to; ++x) {
     int32_t v = values[x];
     v = v < -65536 ? -65536 : (v > 131072 ? 131072 : v);
@@ -148,7 +162,9 @@ void PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t fr
     v = v < 0 ? 0 : (v > 65535 ? 65535 : v);
     v += errorsAbove[x + 3] / 16;
     values[x] = v < 0 ? 0 : (v > 65535 ? 65535 : v);
+    largest = values[x] > largest ? values[x] : largest;
   }
+  return largest;
 }
 
 // Shared by every version: the scan is serial, and its cost is the chain from
@@ -156,8 +172,8 @@ void PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t fr
 void RequantizeRowPortable(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
   if (y < 1 || y > H - 2) return RequantizeOuterRow(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
-  PullSharesFromAbove(values, errorsAbove, 3, W - 5);
-  RequantizeInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
+  const int32_t largest = PullSharesFromAbove(values, errorsAbove, 3, W - 5);
+  RequantizeInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H, largest);
 }
 
 void InitStreamDspPlain(StreamDsp& dsp) {

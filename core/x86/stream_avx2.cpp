@@ -335,6 +335,7 @@ VELMORAINE_AVX2 void RequantizeRowAvx2(int32_t* values, int32_t* errors, const i
   if (y < 1 || y > H - 2) return RequantizeOuterRow(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
   const __m256i low = _mm256_set1_epi32(-65536), high = _mm256_set1_epi32(131072);
   const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi32(65535);
+  __m256i largest = zero;
   int32_t x = 3;
   for (; x + 7 <= W - 5; x += 8) {
     __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + x));
@@ -348,10 +349,14 @@ VELMORAINE_AVX2 void RequantizeRowAvx2(int32_t* values, int32_t* errors, const i
     v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
     v = _mm256_add_epi32(v, DivideBy16(right));
     v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
+    largest = _mm256_max_epi32(largest, v);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(values + x), v);
   }
-  PullSharesFromAbove(values, errorsAbove, x, W - 5);
-  RequantizeInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
+  alignas(32) int32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), largest);
+  int32_t largestPulled = PullSharesFromAbove(values, errorsAbove, x, W - 5);
+  for (int i = 0; i < 8; ++i) largestPulled = lanes[i] > largestPulled ? lanes[i] : largestPulled;
+  RequantizeInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H, largestPulled);
 }
 
 }  // namespace
