@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace velmoraine::y4m {
@@ -234,6 +235,19 @@ bool Reader::ReadFrameHeader(std::string& parameters) {
       throw Error(frame + ": the FRAME line is longer than the limit of " +
                   std::to_string(kMaxFrameHeaderBytes) + " bytes");
     parameters.push_back(static_cast<char>(c));
+  }
+  // A regular file tells how much it still holds: a frame it cannot hold is
+  // refused before its memory is taken, so a header that claims a huge frame
+  // costs nothing. Pipes show their bytes only as they arrive.
+  struct stat info;
+  if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
+    const off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    if (position >= 0) {
+      const uint64_t left = static_cast<uint64_t>(info.st_size > position ? info.st_size - position : 0) + (end_ - begin_);
+      if (left < header_.FrameBytes())
+        throw Error(frame + " is truncated: the input ends after " + std::to_string(left) + " of its " +
+                    std::to_string(header_.FrameBytes()) + " bytes");
+    }
   }
   inFrame_ = true;
   return true;

@@ -160,6 +160,12 @@ TEST(HostileInput, HugeClaimsAllocateNothingTheInputDoesNotHold) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(dir / "out"), "YUV4MPEG2 W16384 H16384 C420jpeg\n");
   EXPECT_LT(r.peakRssKiB, kSmallRssKiB) << "peak memory in KiB";
+  // A largest frame announced in a file that holds only a few bytes of it: the
+  // file's size shows it cannot be there, so nothing is allocated for it.
+  WriteFile(dir / "in", "YUV4MPEG2 W16384 H16384 C420jpeg\nFRAME\n" + Noise(64, 5));
+  r = RunCli({(dir / "in").string(), (dir / "out").string()});
+  ExpectCleanFailure(r, {"frame 0", "truncated", "64 of its 402653184 bytes"});
+  EXPECT_LT(r.peakRssKiB, kSmallRssKiB) << "peak memory in KiB";
   // Claims past the limits are refused before anything is allocated.
   for (const char* header : {"YUV4MPEG2 W1000000 H1000000\nFRAME\n", "YUV4MPEG2 W16384 H16385\nFRAME\n",
                              "YUV4MPEG2 W999999999 H999999999\nFRAME\n"}) {
