@@ -110,7 +110,9 @@ void Worker(Shared& shared, IClip* filter, IScriptEnvironment* env) {
       shared.filtered.emplace(n, frame);
     } else if (n < shared.failedFrame) {
       shared.failedFrame = n;
-      shared.failure = "frame " + std::to_string(n) + ": " + failure;
+      // The plug-in's own messages name the frame already; say it once.
+      const std::string frame = "frame " + std::to_string(n);
+      shared.failure = failure.find(frame + ":") != std::string::npos ? failure : frame + ": " + failure;
     }
     shared.changed.notify_all();
   }
