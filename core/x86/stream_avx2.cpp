@@ -34,68 +34,15 @@ namespace velmoraine {
 
 namespace {
 
-// ---- 16-bit lanes: exact (k * x) >> s through the high half of a product ---
-VELMORAINE_AVX2 inline __m256i Mul13Shr5(__m256i x) { return _mm256_mulhi_epi16(x, _mm256_set1_epi16(13 << 11)); }
-VELMORAINE_AVX2 inline __m256i Mul11Shr5(__m256i x) { return _mm256_mulhi_epi16(x, _mm256_set1_epi16(11 << 11)); }
-VELMORAINE_AVX2 inline __m256i Mul15Shr5(__m256i x) { return _mm256_mulhi_epi16(x, _mm256_set1_epi16(15 << 11)); }
-VELMORAINE_AVX2 inline __m256i Mul3Shr4(__m256i x) { return _mm256_mulhi_epi16(x, _mm256_set1_epi16(3 << 12)); }
-VELMORAINE_AVX2 inline __m256i Mul11Shr4(__m256i x) {
-  return _mm256_add_epi16(x, _mm256_mulhi_epi16(x, _mm256_set1_epi16(-5 << 12)));
-}
-
-// ForwardDct8 across 16 lanes of 16 bits.
-VELMORAINE_AVX2 inline void ForwardDct16Lanes(const __m256i x[8], __m256i X[8]) {
-  const __m256i s07 = _mm256_add_epi16(x[0], x[7]), d07 = _mm256_sub_epi16(x[0], x[7]);
-  const __m256i s16 = _mm256_add_epi16(x[1], x[6]);
-  __m256i d16 = _mm256_sub_epi16(x[1], x[6]);
-  const __m256i s25 = _mm256_add_epi16(x[2], x[5]);
-  __m256i d25 = _mm256_sub_epi16(x[2], x[5]);
-  const __m256i s34 = _mm256_add_epi16(x[3], x[4]), d34 = _mm256_sub_epi16(x[3], x[4]);
-  d25 = _mm256_sub_epi16(d25, Mul13Shr5(d16));
-  d16 = _mm256_add_epi16(d16, Mul11Shr4(d25));
-  d25 = _mm256_sub_epi16(Mul13Shr5(d16), d25);
-  const __m256i e0 = _mm256_add_epi16(s07, s34), e3 = _mm256_sub_epi16(s07, s34);
-  const __m256i e1 = _mm256_add_epi16(s16, s25), e2 = _mm256_sub_epi16(s16, s25);
-  const __m256i o4 = _mm256_add_epi16(d34, d25), o5 = _mm256_sub_epi16(d34, d25);
-  const __m256i o6 = _mm256_sub_epi16(d07, d16), o7 = _mm256_add_epi16(d07, d16);
-  X[0] = _mm256_add_epi16(e0, e1);
-  X[4] = _mm256_sub_epi16(_mm256_srai_epi16(X[0], 1), e1);
-  X[6] = _mm256_sub_epi16(Mul13Shr5(e3), e2);
-  X[2] = _mm256_sub_epi16(e3, Mul11Shr5(X[6]));
-  X[7] = _mm256_sub_epi16(Mul3Shr4(o7), o4);
-  X[1] = _mm256_sub_epi16(o7, Mul3Shr4(X[7]));
-  X[5] = _mm256_add_epi16(o5, Mul11Shr4(o6));
-  X[3] = _mm256_sub_epi16(o6, Mul15Shr5(X[5]));
-}
-
-// InverseDct8 across 16 lanes of 16 bits (block coefficients only).
-VELMORAINE_AVX2 inline void InverseDct16Lanes(const __m256i X[8], __m256i r[8]) {
-  const __m256i e1 = _mm256_sub_epi16(_mm256_srai_epi16(X[0], 1), X[4]);
-  const __m256i e0 = _mm256_sub_epi16(X[0], e1);
-  const __m256i e3 = _mm256_add_epi16(X[2], Mul11Shr5(X[6]));
-  const __m256i e2 = _mm256_sub_epi16(Mul13Shr5(e3), X[6]);
-  const __m256i o6 = _mm256_add_epi16(X[3], Mul15Shr5(X[5]));
-  const __m256i o5 = _mm256_sub_epi16(X[5], Mul11Shr4(o6));
-  const __m256i o7 = _mm256_add_epi16(X[1], Mul3Shr4(X[7]));
-  const __m256i o4 = _mm256_sub_epi16(Mul3Shr4(o7), X[7]);
-  const __m256i S07 = _mm256_add_epi16(e0, e3), S34 = _mm256_sub_epi16(e0, e3);
-  const __m256i S16 = _mm256_add_epi16(e1, e2), S25 = _mm256_sub_epi16(e1, e2);
-  const __m256i D34 = _mm256_add_epi16(o4, o5);
-  __m256i D25 = _mm256_sub_epi16(o4, o5);
-  __m256i D16 = _mm256_sub_epi16(o7, o6);
-  const __m256i D07 = _mm256_add_epi16(o7, o6);
-  D25 = _mm256_sub_epi16(Mul13Shr5(D16), D25);
-  D16 = _mm256_sub_epi16(D16, Mul11Shr4(D25));
-  D25 = _mm256_add_epi16(D25, Mul13Shr5(D16));
-  r[0] = _mm256_add_epi16(S07, D07);
-  r[1] = _mm256_add_epi16(S16, D16);
-  r[2] = _mm256_add_epi16(S25, D25);
-  r[3] = _mm256_add_epi16(S34, D34);
-  r[4] = _mm256_sub_epi16(S34, D34);
-  r[5] = _mm256_sub_epi16(S25, D25);
-  r[6] = _mm256_sub_epi16(S16, D16);
-  r[7] = _mm256_sub_epi16(S07, D07);
-}
+// ---- 16-bit lanes: the lifting DCT through high-half products -------------
+using Vec = __m256i;
+#define LANE_TARGET VELMORAINE_AVX2
+VELMORAINE_AVX2 inline Vec Add16(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
+VELMORAINE_AVX2 inline Vec Sub16(Vec a, Vec b) { return _mm256_sub_epi16(a, b); }
+VELMORAINE_AVX2 inline Vec Sra16(Vec x, int n) { return _mm256_srai_epi16(x, n); }
+VELMORAINE_AVX2 inline Vec MulHigh16(Vec x, int c) { return _mm256_mulhi_epi16(x, _mm256_set1_epi16(static_cast<short>(c))); }
+#include "core/x86/lifting_16bit_lanes.inc"
+#undef LANE_TARGET
 
 // ---- 32-bit lanes: products wrap modulo 2^32 like the reference's ----------
 VELMORAINE_AVX2 inline __m256i MulShr(__m256i x, int k, int s) {
