@@ -1,11 +1,16 @@
 // Per-stage cost (ns per sample) and whole 1080p 4:2:0 frames (frames/s) of
-// the plane filter, for the reference pass and each kernel level.
+// the plane filter, for the reference pass and each kernel level. The block
+// stage is also given in core cycles per 16 block positions (one vector of
+// blocks), from the core clock measured at start-up (bench/core_clock.h).
+// Rates are per CPU second, so time the machine gives to other work is left
+// out.
 //
 //   build/bench/plane_bench --benchmark_filter=Frame
 //   build/bench/plane_bench --benchmark_filter=Stage
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,11 +19,14 @@
 #include "core/plane_filter.h"
 #include "core/reference.h"
 #include "core/stream_dsp.h"
+#include "bench/core_clock.h"
 
 namespace velmoraine {
 namespace {
 
 constexpr int32_t kWidth = 1920, kHeight = 1080;
+
+double coreGhz = 0;  // measured once in main
 
 // A noisy test picture: smooth gradients and edges plus uniform noise.
 std::vector<uint8_t> NoisyPlane(int32_t W, int32_t H, uint32_t seed) {
@@ -102,6 +110,13 @@ struct StageData {
 
 double SamplesPerRow() { return kWidth; }
 
+// CPU time of this thread: what the benchmark's rates are based on too.
+double ThreadCpuNs() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return 1e9 * static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec);
+}
+
 void StageAnalyse(benchmark::State& state, uint32_t mask) {
   StreamDsp dsp;
   InitStreamDsp(dsp, mask);
@@ -137,9 +152,14 @@ void StageAccumulate(benchmark::State& state, uint32_t mask) {
     accumRows[r] = accum + r * d.accumPitch;
   }
   for (int r = 0; r < 8; ++r) weightRows[r] = weights + r * d.stride;
+  const double startCpuNs = ThreadCpuNs();
   for (auto _ : state) dsp.accumulateBlockRows(coeffRows, accumRows, weightRows, 8, blocks, d.stride, d.tables);
+  const double cpuNs = ThreadCpuNs() - startCpuNs;
   state.counters["ns/sample"] = benchmark::Counter(8 * SamplesPerRow(), benchmark::Counter::kIsIterationInvariantRate |
                                                                             benchmark::Counter::kInvert);
+  // Core cycles per vector of 16 block positions (a band has 8 * blocks).
+  if (coreGhz > 0)
+    state.counters["cycles/16blocks"] = cpuNs * coreGhz / (static_cast<double>(state.iterations()) * 8 * blocks / 16.0);
 }
 
 void StageSynthesize(benchmark::State& state, uint32_t mask) {
@@ -222,6 +242,8 @@ void RegisterAll() {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  velmoraine::coreGhz = velmoraine::CoreCyclesPerNanosecond();
+  benchmark::AddCustomContext("core clock (GHz, measured)", std::to_string(velmoraine::coreGhz));
   velmoraine::RegisterAll();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
