@@ -98,20 +98,17 @@ VELMORAINE_AVX2 void AnalyseRowAvx2(const uint8_t* row, int32_t W, int16_t* coef
   }
 }
 
-// One block row of a 16-block chunk: column transform, shrinkage and weight,
-// and the inverse column transform into B[8u + r]. Lanes are in the order of
-// `rows` (quarters 0, 2, 1, 3 of the chunk, see below); the weights come back
-// both as 16-bit lanes in that order and as two 32-bit vectors in plain order.
-VELMORAINE_AVX2 inline void TransformBlockRow(const __m256i* coeffRows, const __m256i* threshold,
-                                              const int* weightTable, __m256i B[64], __m256i& weight16,
-                                              __m256i weight32[2]) {
-  const __m256i zero = _mm256_setzero_si256();
-  __m256i zeros = zero;  // minus the count of zero coefficients per lane
+// One block row of a 16-block chunk: column transforms, shrinkage and the
+// inverse column transforms into B[8u + r]. rows holds the chunk's row
+// coefficients from the block row's first row on, [8 * row + u]. Returns minus
+// the count of zero coefficients per lane.
+VELMORAINE_AVX2 inline __m256i TransformBlockRow(const __m256i* rows, const __m256i* threshold, __m256i B[64]) {
+  __m256i zeros = _mm256_setzero_si256();
   // The inverse transform of a column needs only that column's coefficients,
   // not the weight, so each column goes forward and back at once.
   for (int u = 0; u < 8; ++u) {
     __m256i column[8], C[8];
-    for (int r = 0; r < 8; ++r) column[r] = coeffRows[8 * r + u];
+    for (int r = 0; r < 8; ++r) column[r] = rows[8 * r + u];
     ForwardDct16Lanes(column, C);
     // threshold holds max(t, 1): a coefficient below it becomes, or already
     // was, 0, so the same mask zeroes and counts (with t <= 0 it only
@@ -123,31 +120,70 @@ VELMORAINE_AVX2 inline void TransformBlockRow(const __m256i* coeffRows, const __
     }
     InverseDct16Lanes(C, B + 8 * u);
   }
-  const __m256i count = _mm256_sub_epi16(zero, zeros);
+  return zeros;
+}
+
+// The weights of one block row from its negated zero counts: stored in plain
+// order as 32-bit values to weights[0..15], and returned as 16-bit lanes in
+// the order of the chunk's lanes, quarters (0, 2 | 1, 3).
+VELMORAINE_AVX2 inline __m256i BlockWeights(__m256i zeros, const int* weightTable, int32_t* weights) {
+  const __m256i count = _mm256_sub_epi16(_mm256_setzero_si256(), zeros);
   // count holds quarters (0, 2 | 1, 3): its low half converts to the weights
   // of quarters 0 and 2, its high half to those of 1 and 3.
   const __m256i weights02 =
       _mm256_i32gather_epi32(weightTable, _mm256_cvtepi16_epi32(_mm256_castsi256_si128(count)), 4);
   const __m256i weights13 =
       _mm256_i32gather_epi32(weightTable, _mm256_cvtepi16_epi32(_mm256_extracti128_si256(count, 1)), 4);
-  weight32[0] = _mm256_permute2x128_si256(weights02, weights13, 0x20);
-  weight32[1] = _mm256_permute2x128_si256(weights02, weights13, 0x31);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(weights), _mm256_permute2x128_si256(weights02, weights13, 0x20));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(weights + 8), _mm256_permute2x128_si256(weights02, weights13, 0x31));
   // packs interleaves per 128-bit half, giving quarters in plain order; the
   // lanes of B want them reordered again.
-  weight16 = _mm256_permute4x64_epi64(_mm256_packs_epi32(weights02, weights13), 0xD8);
+  return _mm256_permute4x64_epi64(_mm256_packs_epi32(weights02, weights13), 0xD8);
 }
 
-// Adds m * B + m' * B' to 16 sums. The lanes of B and B' hold quarters
-// (0, 2 | 1, 3) of the chunk, so the low and high interleaves are the pairs of
-// blocks 0..7 and 8..15 in plain order.
-VELMORAINE_AVX2 inline void AddWeightedPair(int32_t* sums, __m256i B, __m256i nextB, __m256i weightsLow,
-                                            __m256i weightsHigh) {
-  __m256i* low = reinterpret_cast<__m256i*>(sums);
-  __m256i* high = reinterpret_cast<__m256i*>(sums + 8);
-  _mm256_store_si256(low, _mm256_add_epi32(_mm256_load_si256(low),
-                                           _mm256_madd_epi16(_mm256_unpacklo_epi16(B, nextB), weightsLow)));
-  _mm256_store_si256(high, _mm256_add_epi32(_mm256_load_si256(high),
-                                            _mm256_madd_epi16(_mm256_unpackhi_epi16(B, nextB), weightsHigh)));
+// Block rows are added to the sums in groups of up to 4: sums row y0 + k
+// receives row k - j of block row y0 + j, so a group touches 11 rows of sums,
+// each loaded and stored once per group instead of once per block row pair.
+constexpr int kGroup = 4;
+
+// m * B + m' * B' for 16 lanes in chunk order, as two vectors of 8 sums in
+// plain order: the lanes hold quarters (0, 2 | 1, 3), so the low and high
+// interleaves are blocks 0..7 and 8..15.
+VELMORAINE_AVX2 inline void WeightedPair(__m256i B, __m256i nextB, const __m256i weights[2], __m256i& low,
+                                         __m256i& high) {
+  low = _mm256_madd_epi16(_mm256_unpacklo_epi16(B, nextB), weights[0]);
+  high = _mm256_madd_epi16(_mm256_unpackhi_epi16(B, nextB), weights[1]);
+}
+
+// Adds the Count (1..4) block rows of a group, B[j][8u + r] with
+// interleaved weights pairWeights[j / 2], to sums rows accumRows[0..Count+6].
+// Every loop but the one over u unrolls, so the terms that do not exist
+// (rows outside the block) fall away at compile time.
+template <int Count>
+VELMORAINE_AVX2 inline void AddGroup(int32_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride,
+                                     const __m256i (*B)[64], const __m256i (*pairWeights)[2]) {
+  const __m256i zero = _mm256_setzero_si256();
+  for (int u = 0; u < 8; ++u) {
+#pragma GCC unroll 16
+    for (int k = 0; k < Count + 7; ++k) {
+      __m256i low = zero, high = zero;
+#pragma GCC unroll 4
+      for (int j = 0; j < Count; j += 2) {
+        // Rows k - j of block row j and k - j - 1 of block row j + 1, where they exist.
+        const int r = k - j;
+        if (r < 0 || r > 8) continue;
+        const __m256i first = r < 8 ? B[j][8 * u + r] : zero;
+        const __m256i second = r >= 1 && j + 1 < Count ? B[j + 1][8 * u + r - 1] : zero;
+        __m256i pairLow, pairHigh;
+        WeightedPair(first, second, pairWeights[j / 2], pairLow, pairHigh);
+        low = j == 0 ? pairLow : _mm256_add_epi32(low, pairLow);
+        high = j == 0 ? pairHigh : _mm256_add_epi32(high, pairHigh);
+      }
+      __m256i* sums = reinterpret_cast<__m256i*>(accumRows[k] + u * stride + offset);
+      _mm256_store_si256(sums, _mm256_add_epi32(_mm256_load_si256(sums), low));
+      _mm256_store_si256(sums + 1, _mm256_add_epi32(_mm256_load_si256(sums + 1), high));
+    }
+  }
 }
 
 VELMORAINE_AVX2 void AccumulateBlockRowsAvx2(const int16_t* const* coeffRows, int32_t* const* accumRows,
@@ -157,8 +193,8 @@ VELMORAINE_AVX2 void AccumulateBlockRowsAvx2(const int16_t* const* coeffRows, in
   for (int k = 0; k < 64; ++k) threshold[k] = _mm256_set1_epi16(tables.threshold[k] > 1 ? tables.threshold[k] : 1);
   const int* weightTable = reinterpret_cast<const int*>(tables.weightOfZeros);
   const __m256i zero = _mm256_setzero_si256();
-  __m256i chunk[15 * 8];  // row coefficients of the chunk, [8 * row + u]
-  __m256i B[2][64];       // inverse column transforms of two block rows, [8 * u + r]
+  __m256i chunk[15 * 8];   // row coefficients of the chunk, [8 * row + u]
+  __m256i B[kGroup][64];   // inverse column transforms of a group, [8 * u + r]
 
   // Column chunk outside, block rows inside: the chunk's rows of coefficients
   // and sums stay in the first-level cache for the whole band.
@@ -170,29 +206,24 @@ VELMORAINE_AVX2 void AccumulateBlockRowsAvx2(const int16_t* const* coeffRows, in
         chunk[8 * r + u] = _mm256_permute4x64_epi64(
             _mm256_load_si256(reinterpret_cast<const __m256i*>(coeffRows[r] + u * stride + x0)), 0xD8);
 
-    for (int32_t y = 0; y < rows; y += 2) {
-      const bool pair = y + 1 < rows;
-      __m256i weight16[2], weight32[2];
-      TransformBlockRow(chunk + 8 * y, threshold, weightTable, B[0], weight16[0], weight32);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y] + x0), weight32[0]);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y] + x0 + 8), weight32[1]);
-      if (pair) {
-        TransformBlockRow(chunk + 8 * (y + 1), threshold, weightTable, B[1], weight16[1], weight32);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y + 1] + x0), weight32[0]);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(weightRows[y + 1] + x0 + 8), weight32[1]);
-      } else {
-        weight16[1] = zero;
-        for (int i = 0; i < 64; ++i) B[1][i] = zero;
+    for (int32_t y0 = 0; y0 < rows; y0 += kGroup) {
+      const int count = rows - y0 < kGroup ? rows - y0 : kGroup;
+      __m256i weight16[kGroup];
+      for (int j = 0; j < count; ++j) {
+        const __m256i zeros = TransformBlockRow(chunk + 8 * (y0 + j), threshold, B[j]);
+        weight16[j] = BlockWeights(zeros, weightTable, weightRows[y0 + j] + x0);
       }
-      const __m256i weightsLow = _mm256_unpacklo_epi16(weight16[0], weight16[1]);
-      const __m256i weightsHigh = _mm256_unpackhi_epi16(weight16[0], weight16[1]);
-      // Sums row y + k gets row k of block row y and row k - 1 of block row y + 1.
-      for (int u = 0; u < 8; ++u) {
-        AddWeightedPair(accumRows[y] + u * stride + x0, B[0][8 * u], zero, weightsLow, weightsHigh);
-        for (int k = 1; k < 8; ++k)
-          AddWeightedPair(accumRows[y + k] + u * stride + x0, B[0][8 * u + k], B[1][8 * u + k - 1], weightsLow,
-                          weightsHigh);
-        if (pair) AddWeightedPair(accumRows[y + 8] + u * stride + x0, zero, B[1][8 * u + 7], weightsLow, weightsHigh);
+      for (int j = count; j < kGroup; ++j) weight16[j] = zero;
+      __m256i pairWeights[kGroup / 2][2];
+      for (int p = 0; p < kGroup / 2; ++p) {
+        pairWeights[p][0] = _mm256_unpacklo_epi16(weight16[2 * p], weight16[2 * p + 1]);
+        pairWeights[p][1] = _mm256_unpackhi_epi16(weight16[2 * p], weight16[2 * p + 1]);
+      }
+      switch (count) {
+        case 4: AddGroup<4>(accumRows + y0, x0, stride, B, pairWeights); break;
+        case 3: AddGroup<3>(accumRows + y0, x0, stride, B, pairWeights); break;
+        case 2: AddGroup<2>(accumRows + y0, x0, stride, B, pairWeights); break;
+        default: AddGroup<1>(accumRows + y0, x0, stride, B, pairWeights); break;
       }
     }
   }
