@@ -10,7 +10,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
-#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -109,13 +108,6 @@ struct StageData {
 };
 
 double SamplesPerRow() { return kWidth; }
-
-// CPU time of this thread: what the benchmark's rates are based on too.
-double ThreadCpuNs() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return 1e9 * static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec);
-}
 
 void StageAnalyse(benchmark::State& state, uint32_t mask) {
   StreamDsp dsp;

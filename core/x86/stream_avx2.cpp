@@ -93,10 +93,13 @@ VELMORAINE_AVX2 void AnalyseRowAvx2(const uint8_t* row, int32_t W, int16_t* coef
     __m256i x[8], X[8];
     for (int i = 0; i < 8; ++i)
       x[i] = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
-    ForwardDct16Lanes(x, X);
+    ForwardDct16Lanes<1>(&x, &X);
     for (int u = 0; u < 8; ++u) _mm256_store_si256(reinterpret_cast<__m256i*>(coeffs + u * stride + x0), X[u]);
   }
 }
+
+// Columns transformed side by side.
+constexpr int kColumns = 1;
 
 // One block row of a 16-block chunk: column transforms, shrinkage and the
 // inverse column transforms into B[8u + r]. rows holds the chunk's row
@@ -105,20 +108,23 @@ VELMORAINE_AVX2 void AnalyseRowAvx2(const uint8_t* row, int32_t W, int16_t* coef
 VELMORAINE_AVX2 inline __m256i TransformBlockRow(const __m256i* rows, const __m256i* threshold, __m256i B[64]) {
   __m256i zeros = _mm256_setzero_si256();
   // The inverse transform of a column needs only that column's coefficients,
-  // not the weight, so each column goes forward and back at once.
-  for (int u = 0; u < 8; ++u) {
-    __m256i column[8], C[8];
-    for (int r = 0; r < 8; ++r) column[r] = rows[8 * r + u];
-    ForwardDct16Lanes(column, C);
+  // not the weight, so each column goes forward and back at once, two
+  // columns side by side.
+  for (int u = 0; u < 8; u += kColumns) {
+    __m256i column[kColumns][8], C[kColumns][8];
+    for (int c = 0; c < kColumns; ++c)
+      for (int r = 0; r < 8; ++r) column[c][r] = rows[8 * r + u + c];
+    ForwardDct16Lanes<kColumns>(column, C);
     // threshold holds max(t, 1): a coefficient below it becomes, or already
     // was, 0, so the same mask zeroes and counts (with t <= 0 it only
     // "zeroes" coefficients that are 0).
-    for (int v = 0; v < 8; ++v) {
-      const __m256i small = _mm256_cmpgt_epi16(threshold[8 * u + v], _mm256_abs_epi16(C[v]));
-      C[v] = _mm256_andnot_si256(small, C[v]);
-      zeros = _mm256_add_epi16(zeros, small);
-    }
-    InverseDct16Lanes(C, B + 8 * u);
+    for (int c = 0; c < kColumns; ++c)
+      for (int v = 0; v < 8; ++v) {
+        const __m256i small = _mm256_cmpgt_epi16(threshold[8 * (u + c) + v], _mm256_abs_epi16(C[c][v]));
+        C[c][v] = _mm256_andnot_si256(small, C[c][v]);
+        zeros = _mm256_add_epi16(zeros, small);
+      }
+    InverseDct16Lanes<kColumns>(C, reinterpret_cast<__m256i(*)[8]>(B + 8 * u));
   }
   return zeros;
 }
@@ -144,7 +150,7 @@ VELMORAINE_AVX2 inline __m256i BlockWeights(__m256i zeros, const int* weightTabl
 // Block rows are added to the sums in groups of up to 4: sums row y0 + k
 // receives row k - j of block row y0 + j, so a group touches 11 rows of sums,
 // each loaded and stored once per group instead of once per block row pair.
-constexpr int kGroup = 4;
+constexpr int kGroup = 8;
 
 // m * B + m' * B' for 16 lanes in chunk order, as two vectors of 8 sums in
 // plain order: the lanes hold quarters (0, 2 | 1, 3), so the low and high
@@ -167,7 +173,7 @@ VELMORAINE_AVX2 inline void AddGroup(int32_t* const* accumRows, ptrdiff_t offset
 #pragma GCC unroll 16
     for (int k = 0; k < Count + 7; ++k) {
       __m256i low = zero, high = zero;
-#pragma GCC unroll 4
+#pragma GCC unroll 8
       for (int j = 0; j < Count; j += 2) {
         // Rows k - j of block row j and k - j - 1 of block row j + 1, where they exist.
         const int r = k - j;
@@ -220,6 +226,10 @@ VELMORAINE_AVX2 void AccumulateBlockRowsAvx2(const int16_t* const* coeffRows, in
         pairWeights[p][1] = _mm256_unpackhi_epi16(weight16[2 * p], weight16[2 * p + 1]);
       }
       switch (count) {
+        case 8: AddGroup<8>(accumRows + y0, x0, stride, B, pairWeights); break;
+        case 7: AddGroup<7>(accumRows + y0, x0, stride, B, pairWeights); break;
+        case 6: AddGroup<6>(accumRows + y0, x0, stride, B, pairWeights); break;
+        case 5: AddGroup<5>(accumRows + y0, x0, stride, B, pairWeights); break;
         case 4: AddGroup<4>(accumRows + y0, x0, stride, B, pairWeights); break;
         case 3: AddGroup<3>(accumRows + y0, x0, stride, B, pairWeights); break;
         case 2: AddGroup<2>(accumRows + y0, x0, stride, B, pairWeights); break;

@@ -89,7 +89,7 @@ VELMORAINE_SSE2 void AnalyseRowSse2(const uint8_t* row, int32_t W, int16_t* coef
     __m128i x[8], X[8];
     for (int i = 0; i < 8; ++i)
       x[i] = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + i)), zero);
-    ForwardDct16Lanes(x, X);
+    ForwardDct16Lanes<1>(&x, &X);
     for (int u = 0; u < 8; ++u) _mm_store_si128(reinterpret_cast<__m128i*>(coeffs + u * stride + x0), X[u]);
   }
 }
@@ -105,7 +105,7 @@ VELMORAINE_SSE2 inline void TransformBlockRow(const int16_t* const* coeffRows, p
     __m128i column[8], C[8];
     for (int r = 0; r < 8; ++r)
       column[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(coeffRows[r] + u * offset));
-    ForwardDct16Lanes(column, C);
+    ForwardDct16Lanes<1>(&column, &C);
     // threshold holds max(t, 1): one mask zeroes and counts (see AVX2).
     for (int v = 0; v < 8; ++v) {
       const __m128i magnitude = _mm_max_epi16(C[v], _mm_sub_epi16(zero, C[v]));
@@ -113,7 +113,7 @@ VELMORAINE_SSE2 inline void TransformBlockRow(const int16_t* const* coeffRows, p
       C[v] = _mm_andnot_si128(small, C[v]);
       zeros = _mm_add_epi16(zeros, small);
     }
-    InverseDct16Lanes(C, B + 8 * u);
+    InverseDct16Lanes<1>(&C, reinterpret_cast<__m128i(*)[8]>(B + 8 * u));
   }
   alignas(16) int16_t count[8];
   _mm_store_si128(reinterpret_cast<__m128i*>(count), _mm_sub_epi16(zero, zeros));
