@@ -87,6 +87,13 @@ VELMORAINE_AVX2 inline Vec MulShr32(Vec x, int k, int s) {
   return _mm256_srai_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(k)), s);
 }
 #include "core/x86/lifting_32bit_lanes.inc"
+#if !defined(__x86_64__) && !defined(_M_X64)
+// 8 vector registers: the inverse row transform goes through scratch rows.
+constexpr int kSums = 8;
+VELMORAINE_AVX2 inline Vec LoadUnaligned(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const Vec*>(p)); }
+VELMORAINE_AVX2 inline void StoreUnaligned(int32_t* p, Vec v) { _mm256_storeu_si256(reinterpret_cast<Vec*>(p), v); }
+#include "core/x86/synthesize_row.inc"
+#endif
 #undef LANE_TARGET
 
 VELMORAINE_AVX2 void AnalyseRowAvx2(const uint8_t* row, int32_t W, int16_t* coeffs, ptrdiff_t stride) {
@@ -109,10 +116,12 @@ VELMORAINE_AVX2 void AnalyseRowAvx2(const uint8_t* row, int32_t W, int16_t* coef
   }
 }
 
+#if defined(__x86_64__) || defined(_M_X64)
+// With 16 registers the outputs of the previous 8 segments stay in registers.
+// Output j of segment x belongs to sample x + j: the sums of 8 samples take
+// output j of segments x0 - j .. x0 + 7 - j, lanes shifted in from the
+// previous chunk's outputs.
 VELMORAINE_AVX2 void SynthesizeRowAvx2(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums, int32_t*) {
-  // Output j of segment x belongs to sample x + j: the sums of 8 samples take
-  // output j of segments x0 - j .. x0 + 7 - j, lanes shifted in from the
-  // previous chunk's outputs.
   const int32_t blocks = W - 7;
   __m256i previous[8];
   for (int j = 0; j < 8; ++j) previous[j] = _mm256_setzero_si256();
@@ -149,6 +158,7 @@ VELMORAINE_AVX2 void SynthesizeRowAvx2(int32_t* accum, ptrdiff_t stride, int32_t
     for (int j = 0; j < 8; ++j) previous[j] = p[j];
   }
 }
+#endif
 
 // The quotient by double division truncates exactly: 16A and D are exact in
 // double (|16A| <= 2^35, 1 <= D <= 1,048,640), and the correctly rounded
@@ -220,7 +230,11 @@ VELMORAINE_AVX2 void RequantizeRowAvx2(int32_t* values, int32_t* errors, const i
 void InitStreamDspAvx2(StreamDsp& dsp) {
   dsp.analyseRow = AnalyseRowAvx2;
   dsp.accumulateBlockRows = AccumulateBlockRowsLanes;
+#if defined(__x86_64__) || defined(_M_X64)
   dsp.synthesizeRow = SynthesizeRowAvx2;
+#else
+  dsp.synthesizeRow = SynthesizeRowThroughScratch;
+#endif
   dsp.normalizeRow = NormalizeRowAvx2;
   dsp.requantizeRow = RequantizeRowAvx2;
 }

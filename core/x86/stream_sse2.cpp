@@ -73,6 +73,10 @@ VELMORAINE_SSE2 inline Vec MulShr32(Vec x, int k, int s) {
   return _mm_srai_epi32(p, s);
 }
 #include "core/x86/lifting_32bit_lanes.inc"
+constexpr int kSums = 4;
+VELMORAINE_SSE2 inline Vec LoadUnaligned(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const Vec*>(p)); }
+VELMORAINE_SSE2 inline void StoreUnaligned(int32_t* p, Vec v) { _mm_storeu_si128(reinterpret_cast<Vec*>(p), v); }
+#include "core/x86/synthesize_row.inc"
 #undef LANE_TARGET
 
 VELMORAINE_SSE2 void AnalyseRowSse2(const uint8_t* row, int32_t W, int16_t* coeffs, ptrdiff_t stride) {
@@ -93,29 +97,6 @@ VELMORAINE_SSE2 void AnalyseRowSse2(const uint8_t* row, int32_t W, int16_t* coef
       x[i] = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + i)), zero);
     ForwardDct16Lanes(x, X);
     for (int u = 0; u < 8; ++u) _mm_store_si128(reinterpret_cast<__m128i*>(coeffs + u * stride + x0), X[u]);
-  }
-}
-
-VELMORAINE_SSE2 void SynthesizeRowSse2(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
-                                       int32_t* scratch) {
-  // As the AVX2 version: scratch row j holds output j of segment x at 8 + x.
-  const ptrdiff_t rowLength = stride + 16;
-  const int32_t blocks = W - 7;
-  for (int32_t x0 = 0; x0 < blocks; x0 += 4) {
-    __m128i q[8], p[8];
-    for (int i = 0; i < 8; ++i) {
-      __m128i* sums = reinterpret_cast<__m128i*>(accum + i * stride + x0);
-      q[i] = _mm_load_si128(sums);
-      _mm_store_si128(sums, _mm_setzero_si128());
-    }
-    InverseDct32Lanes(q, p);
-    for (int j = 0; j < 8; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch + j * rowLength + 8 + x0), p[j]);
-  }
-  for (int32_t x0 = 0; x0 < W; x0 += 4) {
-    __m128i sum = _mm_loadu_si128(reinterpret_cast<const __m128i*>(scratch + 8 + x0));
-    for (int j = 1; j < 8; ++j)
-      sum = _mm_add_epi32(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(scratch + j * rowLength + 8 + x0 - j)));
-    _mm_store_si128(reinterpret_cast<__m128i*>(pixelSums + x0), sum);
   }
 }
 
@@ -148,7 +129,7 @@ VELMORAINE_SSE2 void NormalizeRowSse2(int32_t* pixel, const int32_t* columnWeigh
 void InitStreamDspSse2(StreamDsp& dsp) {
   dsp.analyseRow = AnalyseRowSse2;
   dsp.accumulateBlockRows = AccumulateBlockRowsLanes;
-  dsp.synthesizeRow = SynthesizeRowSse2;
+  dsp.synthesizeRow = SynthesizeRowThroughScratch;
   dsp.normalizeRow = NormalizeRowSse2;
 }
 
