@@ -29,13 +29,6 @@ size_t CheckedCount(int32_t W, int32_t H, size_t per_sample) {
 
 }  // namespace
 
-bool IsValidPlaneView(const PlaneView& plane) {
-  if (plane.width < 0 || plane.height < 0) return false;
-  if (plane.width == 0 || plane.height == 0) return true;
-  if (plane.data == nullptr) return false;
-  return plane.height == 1 || plane.pitch >= plane.width;
-}
-
 bool AllocateWorkspace(PlaneWorkspace& workspace, int32_t W, int32_t H) {
   workspace = PlaneWorkspace{nullptr, nullptr, nullptr, nullptr};
   const size_t coeffs = CheckedCount(W, H, 8);

@@ -65,9 +65,4 @@ void RequantizePlane(const PlaneView& plane, int32_t* pixelAccum);
 // The whole pass with the literal workspace. Same contract as FilterPlane.
 bool FilterPlaneReference(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp);
 
-// True when the view is one the filter may touch: non-negative sizes, a pitch
-// of at least the width when there is more than one row, and data unless the
-// plane is empty.
-bool IsValidPlaneView(const PlaneView& plane);
-
 }  // namespace velmoraine

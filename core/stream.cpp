@@ -18,6 +18,7 @@
 
 #include "core/cpu.h"
 #include "core/reference.h"
+#include "core/plane_filter.h"
 #include "core/stream_dsp.h"
 
 namespace velmoraine {
@@ -114,8 +115,21 @@ void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
   if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
 }
 
-bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp,
-                          const StreamDsp& dsp) {
+bool IsValidPlaneView(const PlaneView& plane) {
+  if (plane.width < 0 || plane.height < 0) return false;
+  if (plane.width == 0 || plane.height == 0) return true;
+  if (plane.data == nullptr) return false;
+  return plane.height == 1 || plane.pitch >= plane.width;
+}
+
+void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, uint32_t cpuMask, PreparedFilter& filter) {
+  InitStreamDsp(filter.dsp, cpuMask);
+  PrepareBlockStageTables(T, P, lp, hp, filter.tables);
+}
+
+bool FilterPlane(const PlaneView& plane, const PreparedFilter& filter) {
+  const StreamDsp& dsp = filter.dsp;
+  const BlockStageTables& tables = filter.tables;
   if (!IsValidPlaneView(plane)) return false;
   const int32_t W = plane.width, H = plane.height;
   if (W < 8 || H < 8) return true;  // smaller than one block: left as it is
@@ -128,9 +142,6 @@ bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t 
   StreamBuffers buffers;
   if (!AllocateStreamBuffers(stride, buffers)) return false;
   const ptrdiff_t s = static_cast<ptrdiff_t>(stride);
-
-  BlockStageTables tables;
-  PrepareBlockStageTables(T, P, lp, hp, tables);
 
   const int32_t blocks = W - 7, blockRows = H - 7;
   auto coeffRow = [&](int32_t r) { return buffers.coeffRing + (r & (kRing - 1)) * CoeffRowPitch(s); };

@@ -14,8 +14,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "core/plane_filter.h"
-
 namespace velmoraine {
 
 // Layout of the rings. A frequency plane of a row holds `stride` elements,
@@ -111,9 +109,5 @@ void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* err
 void InitStreamDspPlain(StreamDsp& dsp);
 void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);
-
-// The whole pass through the given kernels; same contract as FilterPlane.
-bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp,
-                          const StreamDsp& dsp);
 
 }  // namespace velmoraine
