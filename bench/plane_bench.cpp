@@ -12,7 +12,7 @@
 
 #include "core/cpu.h"
 #include "core/plane_filter.h"
-#include "core/reference.h"
+#include "tests/oracle/oracle.h"
 #include "core/stream_dsp.h"
 
 namespace velmoraine {

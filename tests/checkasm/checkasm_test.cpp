@@ -9,7 +9,7 @@
 
 #include "checkasm.h"
 #include "core/plane_filter.h"
-#include "core/reference.h"
+#include "tests/oracle/oracle.h"
 
 // Lets the allocation-failure test see a null from new(nothrow) under
 // AddressSanitizer instead of a report.

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "core/plane_filter.h"
-#include "core/reference.h"
+#include "tests/oracle/oracle.h"
 
 #include "core/cpu.h"
 #include "core/stream_dsp.h"

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "core/plane_filter.h"
-#include "core/reference.h"
+#include "tests/oracle/oracle.h"
 #include "host/frame_server.h"
 
 #include "core/cpu.h"
