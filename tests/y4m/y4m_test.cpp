@@ -1,7 +1,7 @@
 // The Y4M reader and writer: headers, round trips through padded frame
 // memory with spill, and damaged streams. Files come from tmpfile() for
 // their descriptors only.
-#include "host/y4m.h"
+#include "y4m/y4m.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -145,6 +145,34 @@ TEST(Y4mHeader, RefusesAnEndlessOrMissingHeaderLine) {
             std::string::npos);
   // Binary input is refused at its first bytes, not after reading a "line".
   EXPECT_NE(readError(std::string("\x00\x01\x02", 3) + std::string(1 << 20, 'x')).find("not a"),
+            std::string::npos);
+}
+
+// The documented limits, written out rather than taken from the reader: a
+// header line of 64 KiB before its newline and a FRAME line with 4 KiB of
+// parameters are read; one byte more is refused.
+TEST(Y4mLimits, LinesAreReadUpToTheirLimitAndRefusedOneBytePast) {
+  constexpr size_t kHeaderLineLimit = 65536, kFrameParametersLimit = 4096;
+  const std::string start = "YUV4MPEG2 W8 H8 C420jpeg X";
+  const size_t frameBytes = 8 * 8 + 2 * 4 * 4;
+  auto read = [&](size_t headerBytes, size_t parameterBytes) -> std::string {
+    const std::string header = start + std::string(headerBytes - start.size(), 'h');
+    const std::string parameters = " X" + std::string(parameterBytes - 2, 'p');
+    File file = FileWith(Stream(header, frameBytes, 1, {parameters}));
+    Reader reader(Fd(file));
+    std::string read;
+    try {
+      EXPECT_EQ(reader.ReadHeader().line, header);
+      EXPECT_TRUE(reader.ReadFrameHeader(read));
+      EXPECT_EQ(read, parameters);
+    } catch (const Error& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(read(kHeaderLineLimit, kFrameParametersLimit), "");
+  EXPECT_NE(read(kHeaderLineLimit + 1, 10).find("stream header line is longer than the limit"), std::string::npos);
+  EXPECT_NE(read(100, kFrameParametersLimit + 1).find("frame 0: the FRAME line is longer than the limit"),
             std::string::npos);
 }
 
