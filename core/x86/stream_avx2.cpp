@@ -38,19 +38,10 @@ namespace {
 // ---- 16-bit lanes: the lifting DCT and the block stage ---------------------
 using Vec = __m256i;
 #define LANE_TARGET VELMORAINE_AVX2
-VELMORAINE_AVX2 inline Vec Zero() { return _mm256_setzero_si256(); }
-VELMORAINE_AVX2 inline Vec Set16(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
-VELMORAINE_AVX2 inline Vec Add16(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
-VELMORAINE_AVX2 inline Vec Sub16(Vec a, Vec b) { return _mm256_sub_epi16(a, b); }
-VELMORAINE_AVX2 inline Vec Sra16(Vec x, int n) { return _mm256_srai_epi16(x, n); }
-VELMORAINE_AVX2 inline Vec MulHigh16(Vec x, int c) { return _mm256_mulhi_epi16(x, Set16(c)); }
+#define LANE_OP(op) _mm256_##op
+#define LANE_BITS(op) _mm256_##op##si256
+#include "core/x86/lane_ops.inc"
 VELMORAINE_AVX2 inline Vec Abs16(Vec x) { return _mm256_abs_epi16(x); }
-VELMORAINE_AVX2 inline Vec CmpGt16(Vec a, Vec b) { return _mm256_cmpgt_epi16(a, b); }
-VELMORAINE_AVX2 inline Vec And(Vec a, Vec b) { return _mm256_and_si256(a, b); }
-VELMORAINE_AVX2 inline Vec Add32(Vec a, Vec b) { return _mm256_add_epi32(a, b); }
-VELMORAINE_AVX2 inline Vec MulAddPairs(Vec a, Vec b) { return _mm256_madd_epi16(a, b); }
-VELMORAINE_AVX2 inline Vec Load(const int32_t* p) { return _mm256_load_si256(reinterpret_cast<const Vec*>(p)); }
-VELMORAINE_AVX2 inline void Store(int32_t* p, Vec v) { _mm256_store_si256(reinterpret_cast<Vec*>(p), v); }
 
 // A chunk's lanes hold its quarters in the order (0, 2 | 1, 3). Every
 // transform step is per lane, so the order only matters where pmaddwd pairs
@@ -60,8 +51,6 @@ constexpr int kBlocks = 16;
 VELMORAINE_AVX2 inline Vec LoadCoefficients(const int16_t* p) {
   return _mm256_permute4x64_epi64(_mm256_load_si256(reinterpret_cast<const Vec*>(p)), 0xD8);
 }
-VELMORAINE_AVX2 inline Vec UnpackLow16(Vec a, Vec b) { return _mm256_unpacklo_epi16(a, b); }
-VELMORAINE_AVX2 inline Vec UnpackHigh16(Vec a, Vec b) { return _mm256_unpackhi_epi16(a, b); }
 
 VELMORAINE_AVX2 inline Vec BlockWeights(Vec kept, const int32_t* table, int32_t* weights) {
   const Vec count = _mm256_add_epi16(Set16(64), kept);
@@ -77,12 +66,15 @@ VELMORAINE_AVX2 inline Vec BlockWeights(Vec kept, const int32_t* table, int32_t*
   return _mm256_permute4x64_epi64(_mm256_packs_epi32(weights02, weights13), 0xD8);
 }
 
+VELMORAINE_AVX2 inline Vec LoadWidenedBytes(const uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
 #include "core/x86/lifting_16bit_lanes.inc"
+#include "core/x86/analyse_row.inc"
 #include "core/x86/block_stage.inc"
 
 // ---- 32-bit lanes: products wrap modulo 2^32 like the reference's ----------
-VELMORAINE_AVX2 inline Vec Sub32(Vec a, Vec b) { return _mm256_sub_epi32(a, b); }
-VELMORAINE_AVX2 inline Vec Sra32(Vec x, int n) { return _mm256_srai_epi32(x, n); }
 VELMORAINE_AVX2 inline Vec MulShr32(Vec x, int k, int s) {
   return _mm256_srai_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(k)), s);
 }
@@ -90,31 +82,11 @@ VELMORAINE_AVX2 inline Vec MulShr32(Vec x, int k, int s) {
 #if !defined(__x86_64__) && !defined(_M_X64)
 // 8 vector registers: the inverse row transform goes through scratch rows.
 constexpr int kSums = 8;
-VELMORAINE_AVX2 inline Vec LoadUnaligned(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const Vec*>(p)); }
-VELMORAINE_AVX2 inline void StoreUnaligned(int32_t* p, Vec v) { _mm256_storeu_si256(reinterpret_cast<Vec*>(p), v); }
 #include "core/x86/synthesize_row.inc"
 #endif
 #undef LANE_TARGET
-
-VELMORAINE_AVX2 void AnalyseRowAvx2(const uint8_t* row, int32_t W, int16_t* coeffs, ptrdiff_t stride) {
-  const int32_t blocks = W - 7;
-  alignas(32) uint8_t tail[48];
-  for (int32_t x0 = 0; x0 < blocks; x0 += 16) {
-    // A chunk reads bytes x0 .. x0+22; near the end of the row they come from
-    // a zero-padded copy so that nothing past the row is read.
-    const uint8_t* src = row + x0;
-    if (x0 + 23 > W) {
-      memset(tail, 0, sizeof tail);
-      memcpy(tail, src, static_cast<size_t>(W - x0));
-      src = tail;
-    }
-    __m256i x[8], X[8];
-    for (int i = 0; i < 8; ++i)
-      x[i] = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
-    ForwardDct16Lanes(x, X);
-    for (int u = 0; u < 8; ++u) _mm256_store_si256(reinterpret_cast<__m256i*>(coeffs + u * stride + x0), X[u]);
-  }
-}
+#undef LANE_OP
+#undef LANE_BITS
 
 #if defined(__x86_64__) || defined(_M_X64)
 // With 16 registers the outputs of the previous 8 segments stay in registers.
@@ -228,7 +200,7 @@ VELMORAINE_AVX2 void RequantizeRowAvx2(int32_t* values, int32_t* errors, const i
 }  // namespace
 
 void InitStreamDspAvx2(StreamDsp& dsp) {
-  dsp.analyseRow = AnalyseRowAvx2;
+  dsp.analyseRow = AnalyseRowLanes;
   dsp.accumulateBlockRows = AccumulateBlockRowsLanes;
 #if defined(__x86_64__) || defined(_M_X64)
   dsp.synthesizeRow = SynthesizeRowAvx2;
@@ -242,9 +214,6 @@ void InitStreamDspAvx2(StreamDsp& dsp) {
 }  // namespace velmoraine
 
 #else
-
-namespace velmoraine {
-void InitStreamDspAvx2(StreamDsp&) {}
-}  // namespace velmoraine
-
+// Not an x86 processor (or no GNU-style compiler): nothing to add.
+void velmoraine::InitStreamDspAvx2(StreamDsp&) {}
 #endif

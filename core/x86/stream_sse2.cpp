@@ -23,25 +23,15 @@ namespace {
 // ---- 16-bit lanes: the lifting DCT and the block stage ---------------------
 using Vec = __m128i;
 #define LANE_TARGET VELMORAINE_SSE2
-VELMORAINE_SSE2 inline Vec Zero() { return _mm_setzero_si128(); }
-VELMORAINE_SSE2 inline Vec Set16(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
-VELMORAINE_SSE2 inline Vec Add16(Vec a, Vec b) { return _mm_add_epi16(a, b); }
-VELMORAINE_SSE2 inline Vec Sub16(Vec a, Vec b) { return _mm_sub_epi16(a, b); }
-VELMORAINE_SSE2 inline Vec Sra16(Vec x, int n) { return _mm_srai_epi16(x, n); }
-VELMORAINE_SSE2 inline Vec MulHigh16(Vec x, int c) { return _mm_mulhi_epi16(x, Set16(c)); }
+#define LANE_OP(op) _mm_##op
+#define LANE_BITS(op) _mm_##op##si128
+#include "core/x86/lane_ops.inc"
+// SSE2 has no 16-bit magnitude: max(x, -x).
 VELMORAINE_SSE2 inline Vec Abs16(Vec x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
-VELMORAINE_SSE2 inline Vec CmpGt16(Vec a, Vec b) { return _mm_cmpgt_epi16(a, b); }
-VELMORAINE_SSE2 inline Vec And(Vec a, Vec b) { return _mm_and_si128(a, b); }
-VELMORAINE_SSE2 inline Vec Add32(Vec a, Vec b) { return _mm_add_epi32(a, b); }
-VELMORAINE_SSE2 inline Vec MulAddPairs(Vec a, Vec b) { return _mm_madd_epi16(a, b); }
-VELMORAINE_SSE2 inline Vec Load(const int32_t* p) { return _mm_load_si128(reinterpret_cast<const Vec*>(p)); }
-VELMORAINE_SSE2 inline void Store(int32_t* p, Vec v) { _mm_store_si128(reinterpret_cast<Vec*>(p), v); }
 
 // Chunks of 8 blocks in plain lane order.
 constexpr int kBlocks = 8;
 VELMORAINE_SSE2 inline Vec LoadCoefficients(const int16_t* p) { return _mm_load_si128(reinterpret_cast<const Vec*>(p)); }
-VELMORAINE_SSE2 inline Vec UnpackLow16(Vec a, Vec b) { return _mm_unpacklo_epi16(a, b); }
-VELMORAINE_SSE2 inline Vec UnpackHigh16(Vec a, Vec b) { return _mm_unpackhi_epi16(a, b); }
 
 // No gathers: the 8 weights are looked up one by one.
 VELMORAINE_SSE2 inline Vec BlockWeights(Vec kept, const int32_t* table, int32_t* weights) {
@@ -52,12 +42,15 @@ VELMORAINE_SSE2 inline Vec BlockWeights(Vec kept, const int32_t* table, int32_t*
   return _mm_packs_epi32(Load(weights), Load(weights + 4));
 }
 
+VELMORAINE_SSE2 inline Vec LoadWidenedBytes(const uint8_t* p) {
+  return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
+}
+
 #include "core/x86/lifting_16bit_lanes.inc"
+#include "core/x86/analyse_row.inc"
 #include "core/x86/block_stage.inc"
 
 // ---- 32-bit lanes: k * x by shifts and adds, wrapping like a product -------
-VELMORAINE_SSE2 inline Vec Sub32(Vec a, Vec b) { return _mm_sub_epi32(a, b); }
-VELMORAINE_SSE2 inline Vec Sra32(Vec x, int n) { return _mm_srai_epi32(x, n); }
 VELMORAINE_SSE2 inline Vec MulShr32(Vec x, int k, int s) {
   const Vec x2 = _mm_add_epi32(x, x);
   Vec p;
@@ -74,31 +67,10 @@ VELMORAINE_SSE2 inline Vec MulShr32(Vec x, int k, int s) {
 }
 #include "core/x86/lifting_32bit_lanes.inc"
 constexpr int kSums = 4;
-VELMORAINE_SSE2 inline Vec LoadUnaligned(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const Vec*>(p)); }
-VELMORAINE_SSE2 inline void StoreUnaligned(int32_t* p, Vec v) { _mm_storeu_si128(reinterpret_cast<Vec*>(p), v); }
 #include "core/x86/synthesize_row.inc"
 #undef LANE_TARGET
-
-VELMORAINE_SSE2 void AnalyseRowSse2(const uint8_t* row, int32_t W, int16_t* coeffs, ptrdiff_t stride) {
-  const int32_t blocks = W - 7;
-  const __m128i zero = _mm_setzero_si128();
-  alignas(16) uint8_t tail[32];
-  for (int32_t x0 = 0; x0 < blocks; x0 += 8) {
-    // A chunk reads bytes x0 .. x0+14; near the end of the row they come from
-    // a zero-padded copy so that nothing past the row is read.
-    const uint8_t* src = row + x0;
-    if (x0 + 15 > W) {
-      memset(tail, 0, sizeof tail);
-      memcpy(tail, src, static_cast<size_t>(W - x0));
-      src = tail;
-    }
-    __m128i x[8], X[8];
-    for (int i = 0; i < 8; ++i)
-      x[i] = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + i)), zero);
-    ForwardDct16Lanes(x, X);
-    for (int u = 0; u < 8; ++u) _mm_store_si128(reinterpret_cast<__m128i*>(coeffs + u * stride + x0), X[u]);
-  }
-}
+#undef LANE_OP
+#undef LANE_BITS
 
 // Double division truncates exactly (proof beside the AVX2 version).
 VELMORAINE_SSE2 void NormalizeRowSse2(int32_t* pixel, const int32_t* columnWeights, int32_t W) {
@@ -127,7 +99,7 @@ VELMORAINE_SSE2 void NormalizeRowSse2(int32_t* pixel, const int32_t* columnWeigh
 }  // namespace
 
 void InitStreamDspSse2(StreamDsp& dsp) {
-  dsp.analyseRow = AnalyseRowSse2;
+  dsp.analyseRow = AnalyseRowLanes;
   dsp.accumulateBlockRows = AccumulateBlockRowsLanes;
   dsp.synthesizeRow = SynthesizeRowThroughScratch;
   dsp.normalizeRow = NormalizeRowSse2;
@@ -136,9 +108,6 @@ void InitStreamDspSse2(StreamDsp& dsp) {
 }  // namespace velmoraine
 
 #else
-
-namespace velmoraine {
-void InitStreamDspSse2(StreamDsp&) {}
-}  // namespace velmoraine
-
+// Not an x86 processor (or no GNU-style compiler): nothing to add.
+void velmoraine::InitStreamDspSse2(StreamDsp&) {}
 #endif
