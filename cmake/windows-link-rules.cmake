@@ -8,7 +8,7 @@ if(VELMORAINE_WINDOWS_ARCH STREQUAL "x64")
   set(velmoraine_machine x64)
 endif()
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
-set(CMAKE_CREATE_CONSOLE_EXE "")
+set(CMAKE_CXX_CREATE_CONSOLE_EXE "")  # the rule below names the subsystem
 set(CMAKE_CXX_CREATE_SHARED_LIBRARY
   "${VELMORAINE_WIN_LINK} /nologo /dll /machine:${velmoraine_machine} /nodefaultlib /Brepro <LINK_FLAGS> /out:<TARGET> /implib:<TARGET_IMPLIB> <OBJECTS> <LINK_LIBRARIES>")
 set(CMAKE_CXX_LINK_EXECUTABLE

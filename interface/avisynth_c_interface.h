@@ -13,7 +13,7 @@
 // The host's functions are not declared as functions: a plug-in must not
 // refer to them by name (the host may be loaded with local scope, where such a
 // reference cannot be bound). They are function-pointer types, to be resolved
-// at run time; the AVS_FUNCTION_LIST below names every one the entry uses.
+// at run time; the VELMORAINE_AVS_FUNCTIONS below names every one the entry uses.
 //
 // Freestanding: only <stdint.h> and <stddef.h>.
 #pragma once
@@ -21,13 +21,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The convention of entries, host functions and callbacks: the platform's C
-// convention, except on 32-bit Windows, where hosts built with Microsoft's
-// compiler use stdcall.
+// The convention of entries, host functions and callbacks (the host calls it
+// AVSC_CC): the platform's C convention, except on 32-bit Windows, where
+// hosts built with Microsoft's compiler use stdcall.
 #if defined(_WIN32) && !defined(_WIN64)
-#define AVSC_CC __stdcall
+#define VELMORAINE_AVSC_CC __stdcall
 #else
-#define AVSC_CC
+#define VELMORAINE_AVSC_CC
 #endif
 
 extern "C" {
@@ -89,11 +89,11 @@ struct AVS_FilterInfo {
   AVS_VideoInfo vi;  // copied from the child; the filter may change it
   AVS_ScriptEnvironment* env;  // persists for the filter's life
   // A null get_frame, get_parity or get_audio passes the call to the child.
-  AVS_VideoFrame*(AVSC_CC* get_frame)(AVS_FilterInfo* fi, int n);
-  int(AVSC_CC* get_parity)(AVS_FilterInfo* fi, int n);
-  int(AVSC_CC* get_audio)(AVS_FilterInfo* fi, void* buf, int64_t start, int64_t count);
-  int(AVSC_CC* set_cache_hints)(AVS_FilterInfo* fi, int cachehints, int frame_range);
-  void(AVSC_CC* free_filter)(AVS_FilterInfo* fi);  // when the last reference drops
+  AVS_VideoFrame*(VELMORAINE_AVSC_CC* get_frame)(AVS_FilterInfo* fi, int n);
+  int(VELMORAINE_AVSC_CC* get_parity)(AVS_FilterInfo* fi, int n);
+  int(VELMORAINE_AVSC_CC* get_audio)(AVS_FilterInfo* fi, void* buf, int64_t start, int64_t count);
+  int(VELMORAINE_AVSC_CC* set_cache_hints)(AVS_FilterInfo* fi, int cachehints, int frame_range);
+  void(VELMORAINE_AVSC_CC* free_filter)(AVS_FilterInfo* fi);  // when the last reference drops
   const char* error;  // a frame error for the host; cleared before every callback
   void* user_data;
 };
@@ -149,34 +149,36 @@ enum {
 };
 
 // The create callback registered with avs_add_function.
-typedef AVS_Value(AVSC_CC* AVS_ApplyFunc)(AVS_ScriptEnvironment* env, AVS_Value args, void* user_data);
+typedef AVS_Value(VELMORAINE_AVSC_CC* AVS_ApplyFunc)(AVS_ScriptEnvironment* env, AVS_Value args,
+                                                     void* user_data);
 
 // A plug-in entry: avisynth_c_plugin_init and avisynth_c_plugin_init2.
-typedef const char*(AVSC_CC* AVS_PluginInitFunc)(AVS_ScriptEnvironment* env);
+typedef const char*(VELMORAINE_AVSC_CC* AVS_PluginInitFunc)(AVS_ScriptEnvironment* env);
 
 // The host functions the entry uses, as (name, result, parameters).
-#define AVS_FUNCTION_LIST(X)                                                                         \
-  X(avs_add_function, int,                                                                           \
-    (AVS_ScriptEnvironment * env, const char* name, const char* params, AVS_ApplyFunc apply,         \
-     void* user_data))                                                                               \
-  X(avs_get_error, const char*, (AVS_ScriptEnvironment * env))                                       \
-  X(avs_new_c_filter, AVS_Clip*,                                                                     \
-    (AVS_ScriptEnvironment * env, AVS_FilterInfo * *fi, AVS_Value child, int store_child))           \
-  X(avs_set_to_clip, void, (AVS_Value * out, AVS_Clip * clip))                                       \
-  X(avs_release_clip, void, (AVS_Clip * clip))                                                       \
-  X(avs_get_frame, AVS_VideoFrame*, (AVS_Clip * clip, int n))                                        \
-  X(avs_clip_get_error, const char*, (AVS_Clip * clip))                                              \
-  X(avs_make_writable, int, (AVS_ScriptEnvironment * env, AVS_VideoFrame * *frame))                  \
-  X(avs_get_write_ptr_p, uint8_t*, (const AVS_VideoFrame* frame, int plane))                         \
-  X(avs_get_pitch_p, int, (const AVS_VideoFrame* frame, int plane))                                  \
-  X(avs_get_row_size_p, int, (const AVS_VideoFrame* frame, int plane))                               \
-  X(avs_get_height_p, int, (const AVS_VideoFrame* frame, int plane))                                 \
-  X(avs_release_video_frame, void, (AVS_VideoFrame * frame))                                         \
+#define VELMORAINE_AVS_FUNCTIONS(X)                                                                \
+  X(avs_add_function, int,                                                                         \
+    (AVS_ScriptEnvironment * env, const char* name, const char* params, AVS_ApplyFunc apply,       \
+     void* user_data))                                                                             \
+  X(avs_get_error, const char*, (AVS_ScriptEnvironment * env))                                     \
+  X(avs_new_c_filter, AVS_Clip*,                                                                   \
+    (AVS_ScriptEnvironment * env, AVS_FilterInfo * *fi, AVS_Value child, int store_child))         \
+  X(avs_set_to_clip, void, (AVS_Value * out, AVS_Clip * clip))                                     \
+  X(avs_release_clip, void, (AVS_Clip * clip))                                                     \
+  X(avs_get_frame, AVS_VideoFrame*, (AVS_Clip * clip, int n))                                      \
+  X(avs_clip_get_error, const char*, (AVS_Clip * clip))                                            \
+  X(avs_make_writable, int, (AVS_ScriptEnvironment * env, AVS_VideoFrame * *frame))                \
+  X(avs_get_write_ptr_p, uint8_t*, (const AVS_VideoFrame* frame, int plane))                       \
+  X(avs_get_pitch_p, int, (const AVS_VideoFrame* frame, int plane))                                \
+  X(avs_get_row_size_p, int, (const AVS_VideoFrame* frame, int plane))                             \
+  X(avs_get_height_p, int, (const AVS_VideoFrame* frame, int plane))                               \
+  X(avs_release_video_frame, void, (AVS_VideoFrame * frame))                                       \
   X(avs_save_string, const char*, (AVS_ScriptEnvironment * env, const char* s, int length))
 
-#define AVS_DECLARE_FUNCTION_TYPE(name, result, params) typedef result(AVSC_CC* name##_func) params;
-AVS_FUNCTION_LIST(AVS_DECLARE_FUNCTION_TYPE)
-#undef AVS_DECLARE_FUNCTION_TYPE
+#define VELMORAINE_AVS_FUNCTION_TYPE(name, result, params) \
+  typedef result(VELMORAINE_AVSC_CC* name##_func) params;
+VELMORAINE_AVS_FUNCTIONS(VELMORAINE_AVS_FUNCTION_TYPE)
+#undef VELMORAINE_AVS_FUNCTION_TYPE
 
 }  // extern "C"
 

@@ -85,7 +85,7 @@ AVS_VideoFrame* FailFrame(AVS_FilterInfo* fi, const AvisynthCFunctions& host, AV
   return nullptr;
 }
 
-AVS_VideoFrame* AVSC_CC GetFrame(AVS_FilterInfo* fi, int n) {
+AVS_VideoFrame* VELMORAINE_AVSC_CC GetFrame(AVS_FilterInfo* fi, int n) {
   const CFilter& filter = *static_cast<const CFilter*>(fi->user_data);
   const AvisynthCFunctions& host = *filter.host;
   AVS_VideoFrame* frame = host.avs_get_frame(fi->child, n);
@@ -124,16 +124,16 @@ AVS_VideoFrame* AVSC_CC GetFrame(AVS_FilterInfo* fi, int n) {
   return frame;
 }
 
-int AVSC_CC SetCacheHints(AVS_FilterInfo*, int hint, int) {
+int VELMORAINE_AVSC_CC SetCacheHints(AVS_FilterInfo*, int hint, int) {
   return hint == AVS_CACHE_GET_MTMODE ? AVS_MT_NICE_FILTER : 0;
 }
 
-void AVSC_CC FreeFilter(AVS_FilterInfo* fi) {
+void VELMORAINE_AVSC_CC FreeFilter(AVS_FilterInfo* fi) {
   delete static_cast<CFilter*>(fi->user_data);
   fi->user_data = nullptr;
 }
 
-AVS_Value AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, void* user_data) {
+AVS_Value VELMORAINE_AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, void* user_data) {
   const AvisynthCFunctions& host = *static_cast<const AvisynthCFunctions*>(user_data);
   if (host.missing != nullptr) return ErrorValue(host.missing);
   if (args.type != AVS_TYPE_ARRAY || args.array_size < 1 || args.d.array == nullptr ||
@@ -192,10 +192,10 @@ const char* RegisterFunction(AVS_ScriptEnvironment* env) {
 
 // Hosts from interface 11 on call this name first and pass 64-bit integer
 // arguments through unchanged; older ones call the next.
-extern "C" VELMORAINE_C_EXPORT const char* AVSC_CC avisynth_c_plugin_init2(AVS_ScriptEnvironment* env) {
+extern "C" VELMORAINE_C_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init2(AVS_ScriptEnvironment* env) {
   return velmoraine::RegisterFunction(env);
 }
 
-extern "C" VELMORAINE_C_EXPORT const char* AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env) {
+extern "C" VELMORAINE_C_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env) {
   return velmoraine::RegisterFunction(env);
 }

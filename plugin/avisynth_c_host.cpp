@@ -77,7 +77,7 @@ void Resolve() {
       Lookup(host, #name,                                                                          \
              "velmoraine: the host lacks the function " #name                                      \
              ", which the filter needs; use AviSynth+ 3.7.0 or later"));
-  AVS_FUNCTION_LIST(VELMORAINE_RESOLVE)
+  VELMORAINE_AVS_FUNCTIONS(VELMORAINE_RESOLVE)
 #undef VELMORAINE_RESOLVE
   resolved = functions.avs_add_function != nullptr;
   CloseHost(host);

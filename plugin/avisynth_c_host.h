@@ -10,7 +10,7 @@ namespace velmoraine {
 
 struct AvisynthCFunctions {
 #define VELMORAINE_FUNCTION_FIELD(name, result, params) name##_func name;
-  AVS_FUNCTION_LIST(VELMORAINE_FUNCTION_FIELD)
+  VELMORAINE_AVS_FUNCTIONS(VELMORAINE_FUNCTION_FIELD)
 #undef VELMORAINE_FUNCTION_FIELD
   // A script error naming the first function the host lacks, or null when it
   // has every one.

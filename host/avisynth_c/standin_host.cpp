@@ -15,11 +15,11 @@
 #include "interface/avisynth_c_interface.h"
 
 #if defined(_WIN32)
-#define STANDIN_EXPORT __declspec(dllexport)
+#define VELMORAINE_STANDIN_EXPORT __declspec(dllexport)
 extern "C" __declspec(dllimport) void* __stdcall LoadLibraryA(const char* path);
 extern "C" __declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
 #else
-#define STANDIN_EXPORT __attribute__((visibility("default")))
+#define VELMORAINE_STANDIN_EXPORT __attribute__((visibility("default")))
 #include <dlfcn.h>
 #endif
 
@@ -324,7 +324,7 @@ AVS_VideoFrame* SourceFrame(AVS_Clip* clip, int n) {
 
 extern "C" {
 
-STANDIN_EXPORT void AVSC_CC avs_release_clip(AVS_Clip* clip) {
+VELMORAINE_STANDIN_EXPORT void VELMORAINE_AVSC_CC avs_release_clip(AVS_Clip* clip) {
   if (clip == nullptr || clip->magic != kClipMagic) {
     Violation("avs_release_clip was given something that is not a clip");
     return;
@@ -347,7 +347,7 @@ STANDIN_EXPORT void AVSC_CC avs_release_clip(AVS_Clip* clip) {
   AtomicAdd(&liveClips, -1);
 }
 
-STANDIN_EXPORT void AVSC_CC avs_set_to_clip(AVS_Value* out, AVS_Clip* clip) {
+VELMORAINE_STANDIN_EXPORT void VELMORAINE_AVSC_CC avs_set_to_clip(AVS_Value* out, AVS_Clip* clip) {
   if (!CheckClip(clip)) return;
   AtomicAdd(&clip->refcount, 1);
   out->type = AVS_TYPE_CLIP;
@@ -355,12 +355,12 @@ STANDIN_EXPORT void AVSC_CC avs_set_to_clip(AVS_Value* out, AVS_Clip* clip) {
   out->d.clip = clip;
 }
 
-STANDIN_EXPORT const char* AVSC_CC avs_clip_get_error(AVS_Clip* clip) {
+VELMORAINE_STANDIN_EXPORT const char* VELMORAINE_AVSC_CC avs_clip_get_error(AVS_Clip* clip) {
   if (!CheckClip(clip)) return nullptr;
   return __atomic_load_n(&clip->error, __ATOMIC_ACQUIRE);
 }
 
-STANDIN_EXPORT AVS_VideoFrame* AVSC_CC avs_get_frame(AVS_Clip* clip, int n) {
+VELMORAINE_STANDIN_EXPORT AVS_VideoFrame* VELMORAINE_AVSC_CC avs_get_frame(AVS_Clip* clip, int n) {
   if (!CheckClip(clip)) return nullptr;
   // The host clamps frame numbers into the clip.
   if (n >= clip->vi.num_frames) n = clip->vi.num_frames - 1;
@@ -392,10 +392,10 @@ STANDIN_EXPORT AVS_VideoFrame* AVSC_CC avs_get_frame(AVS_Clip* clip, int n) {
   return frame;
 }
 
-STANDIN_EXPORT void AVSC_CC avs_release_video_frame(AVS_VideoFrame* frame) { ReleaseFrame(frame); }
+VELMORAINE_STANDIN_EXPORT void VELMORAINE_AVSC_CC avs_release_video_frame(AVS_VideoFrame* frame) { ReleaseFrame(frame); }
 
-#if !defined(STANDIN_WITHOUT_MAKE_WRITABLE)
-STANDIN_EXPORT int AVSC_CC avs_make_writable(AVS_ScriptEnvironment* env, AVS_VideoFrame** frame) {
+#if !defined(VELMORAINE_STANDIN_WITHOUT_MAKE_WRITABLE)
+VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_make_writable(AVS_ScriptEnvironment* env, AVS_VideoFrame** frame) {
   if (!CheckEnv(env) || frame == nullptr || !CheckFrame(*frame)) return -1;
   AVS_VideoFrame* shared = *frame;
   if (__atomic_load_n(&shared->refcount, __ATOMIC_ACQUIRE) == 1) return 0;
@@ -428,7 +428,7 @@ STANDIN_EXPORT int AVSC_CC avs_make_writable(AVS_ScriptEnvironment* env, AVS_Vid
 }
 #endif
 
-STANDIN_EXPORT uint8_t* AVSC_CC avs_get_write_ptr_p(const AVS_VideoFrame* frame, int plane) {
+VELMORAINE_STANDIN_EXPORT uint8_t* VELMORAINE_AVSC_CC avs_get_write_ptr_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return nullptr;
   const int p = PlaneIndex(plane);
   // Stricter than the host, which checks the Y plane only: no plane of a
@@ -437,41 +437,41 @@ STANDIN_EXPORT uint8_t* AVSC_CC avs_get_write_ptr_p(const AVS_VideoFrame* frame,
   return frame->plane[p];
 }
 
-STANDIN_EXPORT const uint8_t* AVSC_CC avs_get_read_ptr_p(const AVS_VideoFrame* frame, int plane) {
+VELMORAINE_STANDIN_EXPORT const uint8_t* VELMORAINE_AVSC_CC avs_get_read_ptr_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return nullptr;
   const int p = PlaneIndex(plane);
   return p < 0 ? nullptr : frame->plane[p];
 }
 
-STANDIN_EXPORT int AVSC_CC avs_get_pitch_p(const AVS_VideoFrame* frame, int plane) {
+VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_get_pitch_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return 0;
   const int p = PlaneIndex(plane);
   return p < 0 ? 0 : frame->pitch[p];
 }
 
-STANDIN_EXPORT int AVSC_CC avs_get_row_size_p(const AVS_VideoFrame* frame, int plane) {
+VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_get_row_size_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return 0;
   const int p = PlaneIndex(plane);
   return p < 0 ? 0 : frame->rowSize[p];
 }
 
-STANDIN_EXPORT int AVSC_CC avs_get_height_p(const AVS_VideoFrame* frame, int plane) {
+VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_get_height_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return 0;
   const int p = PlaneIndex(plane);
   return p < 0 ? 0 : frame->height[p];
 }
 
-STANDIN_EXPORT const char* AVSC_CC avs_save_string(AVS_ScriptEnvironment* env, const char* s, int length) {
+VELMORAINE_STANDIN_EXPORT const char* VELMORAINE_AVSC_CC avs_save_string(AVS_ScriptEnvironment* env, const char* s, int length) {
   if (!CheckEnv(env) || s == nullptr) return nullptr;
   return SaveString(s, length);
 }
 
-STANDIN_EXPORT const char* AVSC_CC avs_get_error(AVS_ScriptEnvironment* env) {
+VELMORAINE_STANDIN_EXPORT const char* VELMORAINE_AVSC_CC avs_get_error(AVS_ScriptEnvironment* env) {
   if (!CheckEnv(env)) return nullptr;
   return env->error;
 }
 
-STANDIN_EXPORT AVS_Clip* AVSC_CC avs_new_c_filter(AVS_ScriptEnvironment* env, AVS_FilterInfo** fi,
+VELMORAINE_STANDIN_EXPORT AVS_Clip* VELMORAINE_AVSC_CC avs_new_c_filter(AVS_ScriptEnvironment* env, AVS_FilterInfo** fi,
                                                   AVS_Value child, int store_child) {
   if (!CheckEnv(env) || fi == nullptr) return nullptr;
   if (child.type != AVS_TYPE_CLIP) {
@@ -513,7 +513,7 @@ char pluginBaseName[128];
 
 }  // namespace
 
-extern "C" STANDIN_EXPORT int AVSC_CC avs_add_function(AVS_ScriptEnvironment* env, const char* name,
+extern "C" VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_add_function(AVS_ScriptEnvironment* env, const char* name,
                                                        const char* params, AVS_ApplyFunc apply,
                                                        void* user_data) {
   if (!CheckEnv(env)) return -1;
@@ -749,4 +749,4 @@ const StandinApi kApi = {
 
 }  // namespace
 
-extern "C" STANDIN_EXPORT const StandinApi* velmoraine_standin_api(void) { return &kApi; }
+extern "C" VELMORAINE_STANDIN_EXPORT const StandinApi* velmoraine_standin_api(void) { return &kApi; }

@@ -71,7 +71,7 @@ struct Host {
   avs_get_pitch_p_func pitch;
   avs_get_row_size_p_func rowSize;
   avs_get_height_p_func height;
-  const uint8_t*(AVSC_CC* readPtr)(const AVS_VideoFrame*, int);
+  const uint8_t*(VELMORAINE_AVSC_CC* readPtr)(const AVS_VideoFrame*, int);
 };
 
 AVS_Value Int(int32_t v) {
@@ -166,7 +166,7 @@ int RunTests(const char* avisynthPath, const char* pluginPath, const char* expec
   host.pitch = reinterpret_cast<avs_get_pitch_p_func>(GetProcAddress(avisynth, "avs_get_pitch_p"));
   host.rowSize = reinterpret_cast<avs_get_row_size_p_func>(GetProcAddress(avisynth, "avs_get_row_size_p"));
   host.height = reinterpret_cast<avs_get_height_p_func>(GetProcAddress(avisynth, "avs_get_height_p"));
-  host.readPtr = reinterpret_cast<const uint8_t*(AVSC_CC*)(const AVS_VideoFrame*, int)>(
+  host.readPtr = reinterpret_cast<const uint8_t*(VELMORAINE_AVSC_CC*)(const AVS_VideoFrame*, int)>(
       GetProcAddress(avisynth, "avs_get_read_ptr_p"));
 
   const char* description = host.api->load_plugin(pluginPath, STANDIN_ENTRY_INIT2);
