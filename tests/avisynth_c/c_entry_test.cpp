@@ -268,6 +268,26 @@ TEST_F(CEntry, FramesEqualThoseOfThe25Entry) {
   }
 }
 
+// The stand-in must not forgive: otherwise the checks in TearDown could never
+// fail.
+TEST_F(CEntry, TheStandInHostReportsASecondReleaseAndAnOverwrittenGuardByte) {
+  const StandinSourceSpec spec = Source(20, 10, AVS_CS_Y8);
+  AVS_Clip* source = host->api->new_source(&spec);
+  AVS_VideoFrame* frame = host->get_frame(source, 0);
+  ASSERT_NE(frame, nullptr);
+  host->release_frame(frame);
+  host->release_frame(frame);
+  EXPECT_EQ(host->api->violations(), 1);
+  frame = host->get_frame(source, 0);
+  const_cast<uint8_t*>(host->read_ptr(frame, AVS_PLANAR_Y))[20] = 0;  // one past the row
+  host->release_frame(frame);
+  EXPECT_EQ(host->api->violations(), 2);
+  host->release_clip(source);
+  host->release_clip(source);
+  EXPECT_EQ(host->api->violations(), 3);
+  host->api->reset();
+}
+
 TEST_F(CEntry, OneInstanceServesConcurrentFrameRequests) {
   StandinSourceSpec spec = Source(70, 46, AVS_CS_YV12, 4, 16);
   spec.hold_frames = 1;
