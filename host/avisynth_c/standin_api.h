@@ -23,7 +23,7 @@ extern "C" {
 
 // A source clip whose frames the stand-in makes: every sample of plane p
 // (0 = Y, 1 = U, 2 = V) at (x, y) of frame n is StandinSample(seed, n, p, x, y).
-typedef struct StandinSourceSpec {
+typedef struct StandinSourceSettings {
   int32_t width;
   int32_t height;
   int32_t pixel_type;
@@ -37,7 +37,7 @@ typedef struct StandinSourceSpec {
   int32_t failing_frame;
   // The frame property "_velmoraine_test" of frame n is property_base + n.
   int64_t property_base;
-} StandinSourceSpec;
+} StandinSourceSettings;
 
 // One argument of an invocation: positional when name is null.
 typedef struct StandinArgument {
@@ -58,7 +58,7 @@ typedef struct StandinApi {
   const char* (*last_error)(void);
   int (*function_exists)(const char* name);
   // A new source clip, one reference for the caller.
-  AVS_Clip* (*new_source)(const StandinSourceSpec* spec);
+  AVS_Clip* (*new_source)(const StandinSourceSettings* settings);
   // Calls a registered function on `clip` and further arguments, checked
   // against its parameter string as the host checks them. The result is a
   // clip value (release it with release_value) or an error value.

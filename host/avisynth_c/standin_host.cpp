@@ -273,8 +273,8 @@ struct AVS_Clip {
   bool isFilter;
   AVS_VideoInfo vi;
   // A source clip.
-  StandinSourceSpec spec;
-  AVS_VideoFrame** held;  // spec.hold_frames: one reference per frame
+  StandinSourceSettings settings;
+  AVS_VideoFrame** held;  // settings.hold_frames: one reference per frame
   // A filter.
   AVS_FilterInfo fi;
   bool storesChild;
@@ -307,12 +307,12 @@ AVS_Clip* NewClip() {
 }
 
 AVS_VideoFrame* SourceFrame(AVS_Clip* clip, int n) {
-  const StandinSourceSpec& spec = clip->spec;
-  AVS_VideoFrame* frame = NewFrame(clip->vi, spec.property_base + n);
+  const StandinSourceSettings& settings = clip->settings;
+  AVS_VideoFrame* frame = NewFrame(clip->vi, settings.property_base + n);
   for (int p = 0; p < 3; ++p) {
     for (int32_t y = 0; y < frame->height[p]; ++y) {
       uint8_t* row = frame->plane[p] + static_cast<ptrdiff_t>(y) * frame->pitch[p];
-      for (int32_t x = 0; x < frame->rowSize[p]; ++x) row[x] = StandinSample(spec.seed, n, p, x, y);
+      for (int32_t x = 0; x < frame->rowSize[p]; ++x) row[x] = StandinSample(settings.seed, n, p, x, y);
     }
   }
   return frame;
@@ -340,7 +340,7 @@ VELMORAINE_STANDIN_EXPORT void VELMORAINE_AVSC_CC avs_release_clip(AVS_Clip* cli
     if (clip->fi.free_filter != nullptr) clip->fi.free_filter(&clip->fi);
     if (clip->storesChild) avs_release_clip(clip->fi.child);
   } else if (clip->held != nullptr) {
-    for (int32_t n = 0; n < clip->spec.num_frames; ++n) ReleaseFrame(clip->held[n]);
+    for (int32_t n = 0; n < clip->settings.num_frames; ++n) ReleaseFrame(clip->held[n]);
     free(clip->held);
     clip->held = nullptr;
   }
@@ -366,7 +366,7 @@ VELMORAINE_STANDIN_EXPORT AVS_VideoFrame* VELMORAINE_AVSC_CC avs_get_frame(AVS_C
   if (n >= clip->vi.num_frames) n = clip->vi.num_frames - 1;
   if (n < 0) n = 0;
   if (!clip->isFilter) {
-    if (n == clip->spec.failing_frame) {
+    if (n == clip->settings.failing_frame) {
       static const char kUndeliverable[] = "stand-in source: this frame cannot be delivered";
       __atomic_store_n(&clip->error, static_cast<const char*>(kUndeliverable), __ATOMIC_RELEASE);
       return nullptr;
@@ -587,19 +587,19 @@ const Function* FindFunction(const char* name) {
 
 int StandinFunctionExists(const char* name) { return FindFunction(name) != nullptr; }
 
-AVS_Clip* StandinNewSource(const StandinSourceSpec* spec) {
+AVS_Clip* StandinNewSource(const StandinSourceSettings* settings) {
   AVS_Clip* clip = NewClip();
-  clip->spec = *spec;
-  clip->vi.width = spec->width;
-  clip->vi.height = spec->height;
+  clip->settings = *settings;
+  clip->vi.width = settings->width;
+  clip->vi.height = settings->height;
   clip->vi.fps_numerator = 25;
   clip->vi.fps_denominator = 1;
-  clip->vi.num_frames = spec->num_frames;
-  clip->vi.pixel_type = spec->pixel_type;
-  if (spec->hold_frames) {
-    clip->held = static_cast<AVS_VideoFrame**>(malloc(sizeof(AVS_VideoFrame*) * static_cast<size_t>(spec->num_frames)));
+  clip->vi.num_frames = settings->num_frames;
+  clip->vi.pixel_type = settings->pixel_type;
+  if (settings->hold_frames) {
+    clip->held = static_cast<AVS_VideoFrame**>(malloc(sizeof(AVS_VideoFrame*) * static_cast<size_t>(settings->num_frames)));
     if (clip->held == nullptr) abort();
-    for (int32_t n = 0; n < spec->num_frames; ++n) clip->held[n] = SourceFrame(clip, n);
+    for (int32_t n = 0; n < settings->num_frames; ++n) clip->held[n] = SourceFrame(clip, n);
   }
   return clip;
 }

@@ -41,17 +41,17 @@ struct Params {
 
 // What the filter must make of frame n of a stand-in source: each plane of
 // the format at its own size, through FilterPlane.
-std::vector<Plane> ExpectedPlanes(const StandinSourceSpec& spec, int n, Params params) {
-  const uint32_t type = static_cast<uint32_t>(spec.pixel_type);
+std::vector<Plane> ExpectedPlanes(const StandinSourceSettings& settings, int n, Params params) {
+  const uint32_t type = static_cast<uint32_t>(settings.pixel_type);
   const bool mono = (type & AVS_CS_PLANAR_FAMILY_MASK) == AVS_CS_Y8;
   const int subWidth = AvsSubsamplingShiftX(type), subHeight = AvsSubsamplingShiftY(type);
   std::vector<Plane> planes;
   for (int p = 0; p < (mono ? 1 : 3); ++p) {
     Plane plane;
-    plane.width = p == 0 ? spec.width : spec.width >> subWidth;
-    plane.height = p == 0 ? spec.height : spec.height >> subHeight;
+    plane.width = p == 0 ? settings.width : settings.width >> subWidth;
+    plane.height = p == 0 ? settings.height : settings.height >> subHeight;
     for (int32_t y = 0; y < plane.height; ++y)
-      for (int32_t x = 0; x < plane.width; ++x) plane.samples.push_back(StandinSample(spec.seed, n, p, x, y));
+      for (int32_t x = 0; x < plane.width; ++x) plane.samples.push_back(StandinSample(settings.seed, n, p, x, y));
     const velmoraine::PlaneView view{plane.samples.data(), plane.width, plane.width, plane.height};
     EXPECT_TRUE(velmoraine::FilterPlane(view, params.T, params.P, params.lp, params.hp));
     planes.push_back(std::move(plane));
@@ -80,21 +80,21 @@ class CEntry : public ::testing::Test {
   virtual int Entry() const { return STANDIN_ENTRY_INIT2; }
 
   // Filters frame n and compares it with FilterPlane's planes.
-  void ExpectFiltered(const StandinSourceSpec& spec, const std::vector<StandinArgument>& arguments,
+  void ExpectFiltered(const StandinSourceSettings& settings, const std::vector<StandinArgument>& arguments,
                       Params params, int n = 1) {
-    AVS_Value clip = Invoke(*host, spec, arguments);
+    AVS_Value clip = Invoke(*host, settings, arguments);
     ASSERT_EQ(clip.type, AVS_TYPE_CLIP) << (clip.type == AVS_TYPE_ERROR ? clip.d.string : "");
     std::string error;
     const std::vector<Plane> got = FetchPlanes(*host, host->api->value_clip(&clip), n, &error);
     EXPECT_EQ(error, "");
-    EXPECT_TRUE(got == ExpectedPlanes(spec, n, params))
-        << std::hex << "format 0x" << spec.pixel_type << std::dec << " " << spec.width << "x" << spec.height
+    EXPECT_TRUE(got == ExpectedPlanes(settings, n, params))
+        << std::hex << "format 0x" << settings.pixel_type << std::dec << " " << settings.width << "x" << settings.height
         << " T=" << params.T << " P=" << params.P << " lp=" << params.lp << " hp=" << params.hp;
     host->api->release_value(&clip);
   }
 
-  std::string ErrorOf(const StandinSourceSpec& spec, const std::vector<StandinArgument>& arguments) {
-    AVS_Value result = Invoke(*host, spec, arguments);
+  std::string ErrorOf(const StandinSourceSettings& settings, const std::vector<StandinArgument>& arguments) {
+    AVS_Value result = Invoke(*host, settings, arguments);
     if (result.type == AVS_TYPE_ERROR) return result.d.string;
     host->api->release_value(&result);
     return "";
@@ -140,25 +140,25 @@ TEST_F(CEntry, EveryAcceptedFormatFiltersEachPlaneAtItsTrueSize) {
 }
 
 TEST_F(CEntry, DefaultsNamedAndPositionalArgumentsAndInRange64BitValues) {
-  const StandinSourceSpec spec = Source(45, 35, AVS_CS_YV24, 3);
-  ExpectFiltered(spec, {}, kDefaults);
-  ExpectFiltered(spec, {{"hp", Int(40)}, {"T", Int(24)}}, {24, 1, 0, 40});
-  ExpectFiltered(spec, {{nullptr, Int(35)}, {nullptr, Int(2)}, {nullptr, Int(5)}}, {35, 2, 5, 100});
-  ExpectFiltered(spec, {{"T", Long(28)}, {"P", Long(12)}, {"lp", Long(-3)}, {"hp", Long(60)}}, {28, 12, -3, 60});
+  const StandinSourceSettings settings = Source(45, 35, AVS_CS_YV24, 3);
+  ExpectFiltered(settings, {}, kDefaults);
+  ExpectFiltered(settings, {{"hp", Int(40)}, {"T", Int(24)}}, {24, 1, 0, 40});
+  ExpectFiltered(settings, {{nullptr, Int(35)}, {nullptr, Int(2)}, {nullptr, Int(5)}}, {35, 2, 5, 100});
+  ExpectFiltered(settings, {{"T", Long(28)}, {"P", Long(12)}, {"lp", Long(-3)}, {"hp", Long(60)}}, {28, 12, -3, 60});
 }
 
 TEST_F(CEntry, NegativePAndOutOfRange64BitValuesAreScriptErrors) {
-  const StandinSourceSpec spec = Source(32, 32, AVS_CS_YV12);
+  const StandinSourceSettings settings = Source(32, 32, AVS_CS_YV12);
   const std::string negativeP =
       "velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / P=3 1+z / "
       "P>10 (z > P) ? 1 : 0";
-  EXPECT_EQ(ErrorOf(spec, {{"P", Int(-1)}}), negativeP);
-  EXPECT_EQ(ErrorOf(spec, {{"P", Long(-2147483648LL)}}), negativeP);
-  EXPECT_NE(ErrorOf(spec, {{"T", Long(4294967297LL)}}).find("'T' is out of range"), std::string::npos);
-  EXPECT_NE(ErrorOf(spec, {{"P", Long(-2147483649LL)}}).find("'P' is out of range"), std::string::npos);
-  EXPECT_NE(ErrorOf(spec, {{"lp", Long(INT64_MIN)}}).find("'lp' is out of range"), std::string::npos);
-  EXPECT_NE(ErrorOf(spec, {{"hp", Long(2147483648LL)}}).find("'hp' is out of range"), std::string::npos);
-  EXPECT_EQ(ErrorOf(spec, {{"hp", Long(2147483647LL)}}), "");
+  EXPECT_EQ(ErrorOf(settings, {{"P", Int(-1)}}), negativeP);
+  EXPECT_EQ(ErrorOf(settings, {{"P", Long(-2147483648LL)}}), negativeP);
+  EXPECT_NE(ErrorOf(settings, {{"T", Long(4294967297LL)}}).find("'T' is out of range"), std::string::npos);
+  EXPECT_NE(ErrorOf(settings, {{"P", Long(-2147483649LL)}}).find("'P' is out of range"), std::string::npos);
+  EXPECT_NE(ErrorOf(settings, {{"lp", Long(INT64_MIN)}}).find("'lp' is out of range"), std::string::npos);
+  EXPECT_NE(ErrorOf(settings, {{"hp", Long(2147483648LL)}}).find("'hp' is out of range"), std::string::npos);
+  EXPECT_EQ(ErrorOf(settings, {{"hp", Long(2147483647LL)}}), "");
 }
 
 TEST_F(CEntryOldName, SixtyFourBitValuesArriveNarrowedThroughTheOlderEntry) {
@@ -176,16 +176,16 @@ TEST_F(CEntry, OtherFormatsAreRefusedWithOneMessageNamingTheAcceptedOnes) {
 }
 
 TEST_F(CEntry, SharedFramesAreCopiedAndPropertiesKept) {
-  StandinSourceSpec spec = Source(40, 24, AVS_CS_YV16, 5);
-  spec.hold_frames = 1;
-  AVS_Value clip = Invoke(*host, spec, {{"T", Int(40)}});
+  StandinSourceSettings settings = Source(40, 24, AVS_CS_YV16, 5);
+  settings.hold_frames = 1;
+  AVS_Value clip = Invoke(*host, settings, {{"T", Int(40)}});
   ASSERT_EQ(clip.type, AVS_TYPE_CLIP);
   AVS_Clip* filter = host->api->value_clip(&clip);
   for (int n = 0; n < 3; ++n) {
     AVS_VideoFrame* frame = host->get_frame(filter, n);
     ASSERT_NE(frame, nullptr);
     EXPECT_EQ(host->api->frame_property(frame), 1000 + n);
-    EXPECT_TRUE(ReadPlanes(*host, frame) == ExpectedPlanes(spec, n, {40, 1, 0, 100}));
+    EXPECT_TRUE(ReadPlanes(*host, frame) == ExpectedPlanes(settings, n, {40, 1, 0, 100}));
     host->release_frame(frame);
   }
   host->api->release_value(&clip);
@@ -199,9 +199,9 @@ TEST_F(CEntry, AnswersTheMtModeQueryAsANiceFilter) {
 }
 
 TEST_F(CEntry, AFrameTheSourceCannotDeliverIsAFrameErrorWithItsMessage) {
-  StandinSourceSpec spec = Source(16, 16, AVS_CS_YV12);
-  spec.failing_frame = 2;
-  AVS_Value clip = Invoke(*host, spec, {});
+  StandinSourceSettings settings = Source(16, 16, AVS_CS_YV12);
+  settings.failing_frame = 2;
+  AVS_Value clip = Invoke(*host, settings, {});
   ASSERT_EQ(clip.type, AVS_TYPE_CLIP);
   std::string error;
   EXPECT_TRUE(FetchPlanes(*host, host->api->value_clip(&clip), 2, &error).empty());
@@ -211,9 +211,9 @@ TEST_F(CEntry, AFrameTheSourceCannotDeliverIsAFrameErrorWithItsMessage) {
 }
 
 TEST_F(CEntry, WorkBuffersThatCannotBeAllocatedAreAFrameErrorWithNothingLeaked) {
-  StandinSourceSpec spec = Source(3000, 16, AVS_CS_YV12, 2);
-  spec.hold_frames = 1;
-  AVS_Value clip = Invoke(*host, spec, {{"T", Int(20)}});
+  StandinSourceSettings settings = Source(3000, 16, AVS_CS_YV12, 2);
+  settings.hold_frames = 1;
+  AVS_Value clip = Invoke(*host, settings, {{"T", Int(20)}});
   ASSERT_EQ(clip.type, AVS_TYPE_CLIP);
   AVS_Clip* filter = host->api->value_clip(&clip);
   std::string error;
@@ -225,7 +225,7 @@ TEST_F(CEntry, WorkBuffersThatCannotBeAllocatedAreAFrameErrorWithNothingLeaked) 
             "velmoraine: frame 0: the Y plane (3000x16, pitch 3040) could not be filtered: its work "
             "buffers could not be allocated or its layout is invalid");
   // The shared source frame was left alone, and the next request succeeds.
-  EXPECT_TRUE(FetchPlanes(*host, filter, 0) == ExpectedPlanes(spec, 0, {20, 1, 0, 100}));
+  EXPECT_TRUE(FetchPlanes(*host, filter, 0) == ExpectedPlanes(settings, 0, {20, 1, 0, 100}));
   host->api->release_value(&clip);
 }
 
@@ -233,9 +233,9 @@ TEST_F(CEntry, FramesEqualThoseOfThe25Entry) {
   using namespace velmoraine::host;
   ScriptEnvironment env;
   env.LoadPlugin(VELMORAINE_PLUGIN_PATH);
-  const StandinSourceSpec spec = Source(50, 34, AVS_CS_YV12, 11, 1);
+  const StandinSourceSettings settings = Source(50, 34, AVS_CS_YV12, 11, 1);
   // The same samples in a 2.5 clip.
-  VideoInfo vi = MakeVideoInfo(spec.width, spec.height, CS_YV12);
+  VideoInfo vi = MakeVideoInfo(settings.width, settings.height, CS_YV12);
   MemoryClip* memory = new MemoryClip(vi);
   PClip source(memory);
   PVideoFrame frame = env.NewVideoFrame(vi);
@@ -244,7 +244,7 @@ TEST_F(CEntry, FramesEqualThoseOfThe25Entry) {
     const int w = frame->GetRowSize(ids[p]), h = frame->GetHeight(ids[p]);
     std::vector<uint8_t> samples;
     for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) samples.push_back(StandinSample(spec.seed, 0, p, x, y));
+      for (int x = 0; x < w; ++x) samples.push_back(StandinSample(settings.seed, 0, p, x, y));
     WritePlane(frame, ids[p], samples.data(), w);
   }
   memory->SetFrame(0, frame);
@@ -254,13 +254,13 @@ TEST_F(CEntry, FramesEqualThoseOfThe25Entry) {
                              AVSValue(params.hp)},
                             {nullptr, "T", "P", "lp", "hp"});
     PVideoFrame filtered = out.AsClip()->GetFrame(0, &env);
-    AVS_Value clip = Invoke(*host, spec,
+    AVS_Value clip = Invoke(*host, settings,
                             {{"T", Int(params.T)}, {"P", Int(params.P)}, {"lp", Int(params.lp)}, {"hp", Int(params.hp)}});
     ASSERT_EQ(clip.type, AVS_TYPE_CLIP);
     const std::vector<Plane> got = FetchPlanes(*host, host->api->value_clip(&clip), 0);
     host->api->release_value(&clip);
     ASSERT_EQ(got.size(), 3u);
-    const std::vector<Plane> expected = ExpectedPlanes(spec, 0, params);
+    const std::vector<Plane> expected = ExpectedPlanes(settings, 0, params);
     for (int p = 0; p < 3; ++p) {
       EXPECT_TRUE(got[p].samples == PlaneBytes(filtered, ids[p])) << "plane " << p << " T=" << params.T;
       EXPECT_TRUE(got[p].samples == expected[p].samples) << "plane " << p << " T=" << params.T;
@@ -271,8 +271,8 @@ TEST_F(CEntry, FramesEqualThoseOfThe25Entry) {
 // The stand-in must not forgive: otherwise the checks in TearDown could never
 // fail.
 TEST_F(CEntry, TheStandInHostReportsASecondReleaseAndAnOverwrittenGuardByte) {
-  const StandinSourceSpec spec = Source(20, 10, AVS_CS_Y8);
-  AVS_Clip* source = host->api->new_source(&spec);
+  const StandinSourceSettings settings = Source(20, 10, AVS_CS_Y8);
+  AVS_Clip* source = host->api->new_source(&settings);
   AVS_VideoFrame* frame = host->get_frame(source, 0);
   ASSERT_NE(frame, nullptr);
   host->release_frame(frame);
@@ -289,9 +289,9 @@ TEST_F(CEntry, TheStandInHostReportsASecondReleaseAndAnOverwrittenGuardByte) {
 }
 
 TEST_F(CEntry, OneInstanceServesConcurrentFrameRequests) {
-  StandinSourceSpec spec = Source(70, 46, AVS_CS_YV12, 4, 16);
-  spec.hold_frames = 1;
-  AVS_Value clip = Invoke(*host, spec, {{"T", Int(25)}});
+  StandinSourceSettings settings = Source(70, 46, AVS_CS_YV12, 4, 16);
+  settings.hold_frames = 1;
+  AVS_Value clip = Invoke(*host, settings, {{"T", Int(25)}});
   ASSERT_EQ(clip.type, AVS_TYPE_CLIP);
   AVS_Clip* filter = host->api->value_clip(&clip);
   std::vector<std::vector<Plane>> serial;

@@ -69,17 +69,17 @@ inline AVS_Value Long(int64_t v) {
   return value;
 }
 
-inline StandinSourceSpec Source(int32_t width, int32_t height, uint32_t pixelType, uint32_t seed = 1,
+inline StandinSourceSettings Source(int32_t width, int32_t height, uint32_t pixelType, uint32_t seed = 1,
                                 int32_t frames = 4) {
-  StandinSourceSpec spec{};
-  spec.width = width;
-  spec.height = height;
-  spec.pixel_type = static_cast<int32_t>(pixelType);
-  spec.num_frames = frames;
-  spec.seed = seed;
-  spec.failing_frame = -1;
-  spec.property_base = 1000;
-  return spec;
+  StandinSourceSettings settings{};
+  settings.width = width;
+  settings.height = height;
+  settings.pixel_type = static_cast<int32_t>(pixelType);
+  settings.num_frames = frames;
+  settings.seed = seed;
+  settings.failing_frame = -1;
+  settings.property_base = 1000;
+  return settings;
 }
 
 // One plane's samples, row after row without padding.
@@ -123,9 +123,9 @@ inline std::vector<Plane> FetchPlanes(const Host& host, AVS_Clip* clip, int n, s
 
 // Calls velmoraine on a new source clip. Returns the clip value (release it)
 // or an error value; the source reference is given back here.
-inline AVS_Value Invoke(const Host& host, const StandinSourceSpec& spec,
+inline AVS_Value Invoke(const Host& host, const StandinSourceSettings& settings,
                         const std::vector<StandinArgument>& arguments) {
-  AVS_Clip* source = host.api->new_source(&spec);
+  AVS_Clip* source = host.api->new_source(&settings);
   AVS_Value result = host.api->invoke("velmoraine", source, arguments.data(), static_cast<int>(arguments.size()));
   host.release_clip(source);
   return result;

@@ -81,21 +81,21 @@ AVS_Value Int(int32_t v) {
   return value;
 }
 
-StandinSourceSpec SpecOf(const wintest_c::FrameCase& c) {
-  StandinSourceSpec spec = {};
-  spec.width = c.width;
-  spec.height = c.height;
-  spec.pixel_type = static_cast<int32_t>(c.pixelType);
-  spec.num_frames = 2;
-  spec.seed = c.seed;
-  spec.hold_frames = 1;  // shared frames: the filter must work on a copy
-  spec.failing_frame = -1;
-  return spec;
+StandinSourceSettings SettingsOf(const wintest_c::FrameCase& c) {
+  StandinSourceSettings settings = {};
+  settings.width = c.width;
+  settings.height = c.height;
+  settings.pixel_type = static_cast<int32_t>(c.pixelType);
+  settings.num_frames = 2;
+  settings.seed = c.seed;
+  settings.hold_frames = 1;  // shared frames: the filter must work on a copy
+  settings.failing_frame = -1;
+  return settings;
 }
 
 AVS_Value Invoke(const Host& host, const wintest_c::FrameCase& c, const StandinArgument* args, int count) {
-  const StandinSourceSpec spec = SpecOf(c);
-  AVS_Clip* source = host.api->new_source(&spec);
+  const StandinSourceSettings settings = SettingsOf(c);
+  AVS_Clip* source = host.api->new_source(&settings);
   AVS_Value result = host.api->invoke("velmoraine", source, args, count);
   host.releaseClip(source);
   return result;
