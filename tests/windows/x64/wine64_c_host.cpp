@@ -22,17 +22,12 @@ extern "C" {
 void* __cdecl fopen(const char* path, const char* mode);
 size_t __cdecl fread(void* buffer, size_t size, size_t count, void* file);
 int __cdecl fclose(void* file);
-int __cdecl fflush(void* file);
-__declspec(noreturn) void __cdecl exit(int code);
-int __cdecl __getmainargs(int* argc, char*** argv, char*** env, int wildcards, void* startup);
 __declspec(dllimport) void* __stdcall LoadLibraryA(const char* path);
 __declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
 }
 
 namespace {
 
-using wintest_report::failedCount;
-using wintest_report::passedCount;
 using wintest_report::Report;
 
 // The expected file, whole.
@@ -208,17 +203,5 @@ int RunTests(const char* avisynthPath, const char* pluginPath, const char* expec
 }  // namespace
 
 extern "C" void __cdecl HostStart() {
-  int argc = 0;
-  char** argv = nullptr;
-  char** envp = nullptr;
-  int startup[1] = {0};
-  __getmainargs(&argc, &argv, &envp, 0, startup);
-  if (argc != 4) {
-    printf("usage: wine64_c_host.exe AVISYNTH_DLL VELMORAINE_DLL EXPECTED_FILE\n");
-    exit(2);
-  }
-  const int code = RunTests(argv[1], argv[2], argv[3]);
-  printf("%d passed, %d failed\n", passedCount, failedCount);
-  fflush(nullptr);
-  exit(code != 0 ? code : failedCount != 0 ? 1 : 0);
+  wintest_report::RunHost(4, "wine64_c_host.exe AVISYNTH_DLL VELMORAINE_DLL EXPECTED_FILE", [](char** argv) { return RunTests(argv[1], argv[2], argv[3]); });
 }
