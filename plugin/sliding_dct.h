@@ -10,7 +10,7 @@
 #include <stdint.h>
 
 #include "core/plane_filter.h"
-#include "host/avisynth_interface.h"
+#include "interface/avisynth_interface.h"
 
 namespace velmoraine {
 

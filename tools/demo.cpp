@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "host/y4m.h"
+#include "y4m/y4m.h"
 
 namespace velmoraine::tools {
 namespace {

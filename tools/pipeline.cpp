@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "host/frame_server.h"
-#include "host/y4m.h"
-#include "host/y4m_clip.h"
+#include "tools/y4m_clip.h"
+#include "y4m/y4m.h"
 
 #ifndef VELMORAINE_PLUGIN_BUILD_PATH
 #define VELMORAINE_PLUGIN_BUILD_PATH ""
@@ -23,8 +23,6 @@
 namespace velmoraine::tools {
 namespace {
 
-using host::Y4mFrameExtras;
-using host::Y4mSourceClip;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPluginFile = "libvelmoraine.so";
@@ -221,7 +219,7 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
         extras = std::move(extra->second);
         shared.extras.erase(extra);
       }
-      host::WriteY4mFrame(writer, frame, extras);
+      WriteY4mFrame(writer, frame, extras);
       frame = PVideoFrame();
       ++written;
       progress.Update(written);
