@@ -13,9 +13,15 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORAINE_SANITIZE=thr
 targets=(concurrency_test velmoraine velmoraine_plugin)
 # The plug-in's tests hold concurrent requests as well, when they exist.
 if cmake --build "$dir" --target help | grep '\bplugin_tests\b' >/dev/null; then targets+=(plugin_tests); fi
+if cmake --build "$dir" --target help | grep '\bvapoursynth_tests\b' >/dev/null; then targets+=(vapoursynth_tests); fi
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" -L concurrency
 if [[ " ${targets[*]} " == *" plugin_tests "* ]]; then
   "$dir/tests/plugin/plugin_tests" --gtest_filter='*Concurren*:*Thread*'
+fi
+# The VapourSynth entry in the host's parallel mode: several threads asking
+# for the same and different frames, `free` on a thread of its own.
+if [[ " ${targets[*]} " == *" vapoursynth_tests "* ]]; then
+  "$dir/tests/vapoursynth/vapoursynth_tests"
 fi
