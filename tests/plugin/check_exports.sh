@@ -1,15 +1,16 @@
 #!/bin/sh
-# Usage: check_exports.sh LIBRARY
-# Passes when the library's dynamic symbol table defines exactly the host
-# entries: each host looks up its own name and nothing else is visible.
+# Usage: check_exports.sh LIBRARY SYMBOL...
+# Passes when the library's dynamic symbol table defines exactly the given
+# symbols (in any order) and nothing else.
 set -eu
 lib=$1
-expected=$(printf '%s\n' AvisynthPluginInit2 VapourSynthPluginInit2 | sort)
-symbols=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort)
+shift
+symbols=$(nm -D --defined-only "$lib" | awk '{print $NF}' | LC_ALL=C sort | tr '\n' ' ')
+expected=$(printf '%s\n' "$@" | LC_ALL=C sort | tr '\n' ' ')
 if [ "$symbols" = "$expected" ]; then
-  echo "exports:" $symbols
+  echo "exports: $symbols"
   exit 0
 fi
-echo "expected exactly" $expected "in $lib, found:" >&2
-echo "$symbols" >&2
+echo "expected exactly: $expected" >&2
+echo "found in $lib: $symbols" >&2
 exit 1
