@@ -23,17 +23,22 @@ if ! command -v wine >/dev/null ||
     wine wine32:i386 >&2
 fi
 
+# What each DLL exports, exactly.
+x86_exports=(_AvisynthPluginInit2@4)
+x64_exports=(avisynth_c_plugin_init avisynth_c_plugin_init2 VapourSynthPluginInit2)
+
 out=build-windows
 bash tools/windows/build-dll.sh "$out"
-bash tests/windows/build-test-host.sh "$out"
+bash tests/windows/build-test-host.sh "$out/x86"
 
 # The Linux build's planes for the same frames (the tree the unit stage
 # configured; only this one program is built here).
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build --target windows_expected_frames -j"$(nproc)"
-build/tests/windows/windows_expected_frames "$out/expected-frames.bin"
+build/tests/windows/windows_expected_frames "$out/x86/expected-frames.bin"
 
 status=0
-bash tests/windows/check-dll.sh "$out/velmoraine.dll" || status=1
-bash tests/windows/run-wine-test.sh "$out" || status=1
+bash tests/windows/check-dll.sh "$out/x86/velmoraine.dll" x86 "${x86_exports[@]}" || status=1
+bash tests/windows/check-dll.sh "$out/x64/velmoraine.dll" x64 "${x64_exports[@]}" || status=1
+bash tests/windows/run-wine-test.sh "$out/x86" || status=1
 exit $status

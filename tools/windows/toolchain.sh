@@ -1,5 +1,5 @@
 # The 32-bit Windows cross toolchain: clang 14 in Microsoft mode, lld-link and
-# llvm-dlltool, with no Microsoft SDK. Sourced by build-dll.sh and by the
+# llvm-dlltool, with no Microsoft SDK. Sourced by the
 # Windows test scripts; defines the tools, the flags and two helpers.
 
 WINDOWS_TOOLS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
