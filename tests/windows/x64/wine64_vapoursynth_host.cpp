@@ -10,7 +10,7 @@
 // guard bytes that must survive; the SSE control register is checked after
 // every call into the DLL.
 //
-//   vapoursynth_wine_host.exe DLL_PATH EXPECTED_FILE
+//   wine64_vapoursynth_host.exe DLL_PATH EXPECTED_FILE
 //
 // The last line is "N passed, N failed"; the exit status is 0 when none failed.
 #include <stddef.h>
@@ -33,7 +33,6 @@ void* memset(void* to, int value, size_t n);
 int memcmp(const void* a, const void* b, size_t n);
 int strcmp(const char* a, const char* b);
 size_t strlen(const char* s);
-char* strstr(const char* haystack, const char* needle);
 [[noreturn]] void exit(int code);
 int __getmainargs(int* argc, char*** argv, char*** env, int wildcards, void* startup);
 
@@ -142,6 +141,15 @@ namespace {
 
 VSCore theCore;
 const uint8_t kGuard = 0xA5;
+
+bool Contains(const char* text, const char* part) {
+  for (; *text != '\0'; ++text) {
+    size_t i = 0;
+    while (part[i] != '\0' && text[i] == part[i]) ++i;
+    if (part[i] == '\0') return true;
+  }
+  return false;
+}
 
 void CopyText(char* to, size_t size, const char* from) {
   size_t i = 0;
@@ -605,7 +613,7 @@ int Run(const char* dllPath, const char* expectedPath) {
     source = NewNode(vi);
     const int64_t defaults[4] = {0, 1, 0, 100};
     node = Invoke(plugin, source, defaults, -1, nullptr, error, sizeof error);
-    Report(node == nullptr && strstr(error, "Gray8, YUV420P8") != nullptr, "YUV440P8 is refused",
+    Report(node == nullptr && Contains(error, "Gray8, YUV420P8"), "YUV440P8 is refused",
            error);
     ReleaseNode(source);
   }
@@ -624,7 +632,7 @@ extern "C" void HostStart() {
   int startup = 0;
   __getmainargs(&argc, &argv, &env, 0, &startup);
   if (argc != 3) {
-    printf("usage: vapoursynth_wine_host.exe DLL_PATH EXPECTED_FILE\n");
+    printf("usage: wine64_vapoursynth_host.exe DLL_PATH EXPECTED_FILE\n");
     exit(2);
   }
   const int status = Run(argv[1], argv[2]);
