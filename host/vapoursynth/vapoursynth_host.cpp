@@ -471,8 +471,6 @@ const VSFrame* ProduceFrame(VSNode* node, int n, std::string* error) {
   if ((vi.format.colorFamily != cfUndefined && !SameFormat(frame->format, vi.format)) ||
       (vi.width > 0 && (frame->width != vi.width || frame->height != vi.height)))
     Fail("%s returned frame %d in another format or size than its clip's", node->name.c_str(), n);
-  if (frame->references.load() != 1)
-    Fail("%s returned frame %d while holding other references to it", node->name.c_str(), n);
   Publish(frame, "a filter returned a frame");
   return frame;
 }
