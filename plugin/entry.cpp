@@ -1,4 +1,5 @@
 // The 2.5 host entry: AvisynthPluginInit2 registers the script function.
+#include "plugin/filter_arguments.h"
 #include "plugin/sliding_dct.h"
 
 #if defined(_WIN32)
@@ -8,6 +9,7 @@
 #endif
 
 extern "C" VM_PLUGIN_EXPORT const char* VM_STDCALL AvisynthPluginInit2(IScriptEnvironment* env) {
-  env->AddFunction("velmoraine", "c[T]i[P]i[lp]i[hp]i", &velmoraine::CreateSlidingDct, nullptr);
+  env->AddFunction(velmoraine::kFunctionName, velmoraine::kFunctionParameters, &velmoraine::CreateSlidingDct,
+                   nullptr);
   return "`x' xxx";
 }

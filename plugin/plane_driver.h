@@ -8,7 +8,6 @@
 #include <stdint.h>
 
 #include "core/plane_filter.h"
-#include "plugin/prepared_filter_bridge.h"
 
 namespace velmoraine {
 

@@ -402,9 +402,9 @@ STANDIN_EXPORT int AVSC_CC avs_make_writable(AVS_ScriptEnvironment* env, AVS_Vid
   // A private copy with the same properties; the caller's reference to the
   // shared frame is dropped.
   AVS_VideoFrame* copy = NewObject<AVS_VideoFrame>();
+  const Node kept = copy->node;  // its place in the list of all objects
   memcpy(static_cast<void*>(copy), shared, sizeof(AVS_VideoFrame));
-  copy->node.nextNode = nullptr;
-  Keep(&copy->node);
+  copy->node = kept;
   copy->refcount = 1;
   size_t total = 0;
   size_t offsets[3];

@@ -14,7 +14,8 @@
 #include "tests/avisynth_c/c_host_support.h"
 
 // Non-throwing array allocations (the plane filter's work buffers) fail while
-// this is set; the plug-in's references bind to this definition.
+// this is set; the plug-in's references bind to these definitions. Every
+// array form is replaced, so that allocation and release always match.
 namespace {
 std::atomic<bool> failWorkBuffers{false};
 }
@@ -22,6 +23,13 @@ void* operator new[](size_t size, const std::nothrow_t&) noexcept {
   if (failWorkBuffers.load()) return nullptr;
   return std::malloc(size ? size : 1);
 }
+void* operator new[](size_t size) {
+  void* p = std::malloc(size ? size : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace c_entry_test {

@@ -44,6 +44,6 @@ bash tests/windows/check-dll.sh "$out/x64/velmoraine.dll" x64 "${x64_exports[@]}
 bash tests/windows/run-wine-test.sh "$out/x86" || status=1
 # The 64-bit test hosts, built by the windows-x64 preset beside the DLL.
 x64_hosts=$PWD/build-windows-x64/tests/windows/x64
-bash tests/windows/run-wine64-test.sh "$x64_hosts/wine64_c_host.exe" "$x64_hosts/AviSynth.dll" \
+bash tests/windows/run-wine-host.sh win64 "$x64_hosts/wine64_c_host.exe" "$x64_hosts/AviSynth.dll" \
   "$PWD/$out/x64/velmoraine.dll" "$PWD/$out/x64/c-expected-frames.bin" || status=1
 exit $status

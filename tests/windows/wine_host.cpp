@@ -18,10 +18,10 @@
 
 #include "interface/avisynth_interface.h"
 #include "tests/windows/frame_cases.h"
+#include "tests/windows/test_report.h"
 
 // ---- What the host takes from msvcrt.dll and kernel32.dll -------------------
 extern "C" {
-int __cdecl printf(const char* format, ...);
 int __cdecl _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
 void* __cdecl fopen(const char* path, const char* mode);
 size_t __cdecl fread(void* buffer, size_t size, size_t count, void* file);
@@ -51,19 +51,9 @@ extern "C" const void* const typeInfoVtable[2] __asm__("??_7type_info@@6B@") = {
 
 namespace {
 
-// ---- Results -------------------------------------------------------------------
-int passedCount = 0;
-int failedCount = 0;
-
-void Report(bool ok, const char* name, const char* detail = "") {
-  if (ok) {
-    ++passedCount;
-    printf("PASS %s\n", name);
-  } else {
-    ++failedCount;
-    printf("FAIL %s%s%s\n", name, detail[0] ? ": " : "", detail);
-  }
-}
+using wintest_report::failedCount;
+using wintest_report::passedCount;
+using wintest_report::Report;
 
 // ---- Frames ----------------------------------------------------------------------
 // Every frame the host hands out stays in one list until the end, so the test

@@ -16,9 +16,9 @@
 #include "host/avisynth_c/standin_api.h"
 #include "interface/avisynth_c_interface.h"
 #include "tests/windows/c_frame_cases.h"
+#include "tests/windows/test_report.h"
 
 extern "C" {
-int __cdecl printf(const char* format, ...);
 void* __cdecl fopen(const char* path, const char* mode);
 size_t __cdecl fread(void* buffer, size_t size, size_t count, void* file);
 int __cdecl fclose(void* file);
@@ -31,18 +31,9 @@ __declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* n
 
 namespace {
 
-int passedCount = 0;
-int failedCount = 0;
-
-void Report(bool ok, const char* name, const char* detail = "") {
-  if (ok) {
-    ++passedCount;
-    printf("PASS %s\n", name);
-  } else {
-    ++failedCount;
-    printf("FAIL %s%s%s\n", name, detail[0] ? ": " : "", detail);
-  }
-}
+using wintest_report::failedCount;
+using wintest_report::passedCount;
+using wintest_report::Report;
 
 // The expected file, whole.
 uint8_t* expected = nullptr;
