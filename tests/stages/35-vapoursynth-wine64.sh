@@ -18,5 +18,5 @@ cmake --build build --target vapoursynth_expected_frames -j"$(nproc)"
 mkdir -p build-windows
 build/tests/windows/vapoursynth_expected_frames "$PWD/build-windows/vapoursynth-expected-frames.bin"
 
-bash tests/windows/run-wine64-test.sh build-windows-x64/tests/windows/x64/wine64_vapoursynth_host.exe \
+bash tests/windows/run-wine-host.sh win64 build-windows-x64/tests/windows/x64/wine64_vapoursynth_host.exe \
   "$PWD/build-windows-x64/plugin/velmoraine.dll" "$PWD/build-windows/vapoursynth-expected-frames.bin"

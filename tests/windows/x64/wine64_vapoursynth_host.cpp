@@ -17,11 +17,11 @@
 #include <stdint.h>
 #include <xmmintrin.h>
 
+#include "tests/windows/test_report.h"
 #include "tests/windows/vapoursynth_cases.h"
 
 // ---- What the host takes from msvcrt.dll and kernel32.dll -------------------
 extern "C" {
-int printf(const char* format, ...);
 void* fopen(const char* path, const char* mode);
 size_t fread(void* buffer, size_t size, size_t count, void* file);
 int fclose(void* file);
@@ -43,18 +43,7 @@ __declspec(dllimport) int FreeLibrary(void* module);
 
 namespace {
 
-int passedCount = 0;
-int failedCount = 0;
-
-void Report(bool ok, const char* name, const char* detail = "") {
-  if (ok) {
-    ++passedCount;
-    printf("PASS %s\n", name);
-  } else {
-    ++failedCount;
-    printf("FAIL %s%s%s\n", name, detail[0] ? ": " : "", detail);
-  }
-}
+using wintest_report::Report;
 
 [[noreturn]] void Abort(const char* what) {
   printf("ABORT %s\n", what);
@@ -619,8 +608,8 @@ int Run(const char* dllPath, const char* expectedPath) {
   }
   Report(liveFrames == 0 && liveNodes == 0, "every frame and node reference came back");
   FreeLibrary(module);
-  printf("%d passed, %d failed\n", passedCount, failedCount);
-  return failedCount == 0 ? 0 : 1;
+  printf("%d passed, %d failed\n", wintest_report::passedCount, wintest_report::failedCount);
+  return wintest_report::failedCount == 0 ? 0 : 1;
 }
 
 }  // namespace
