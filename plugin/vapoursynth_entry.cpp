@@ -7,12 +7,8 @@
 // mode: the instance is written only at creation (the kernel table and the
 // block-stage tables included), so concurrent frame requests only read it.
 // No C++ standard library and no exceptions: the same file builds into the
-// freestanding 64-bit Windows DLL.
-//
-// API 4 hosts exist for 64-bit processes only: a 32-bit build of the library
-// (the 32-bit Windows DLL) carries no VapourSynth entry.
-#if __SIZEOF_POINTER__ == 8
-
+// freestanding 64-bit Windows DLL. API 4 hosts exist for 64-bit processes
+// only, so the 32-bit DLL does not list this file.
 #include <new>
 
 #include "interface/vapoursynth_interface.h"
@@ -295,5 +291,3 @@ extern "C" VM_VAPOURSYNTH_EXPORT void VapourSynthPluginInit2(VSPlugin* plugin,
   vspapi->registerFunction(kFilterName, kFilterArguments, kFilterReturnType, DenoiseCreate,
                            nullptr, plugin);
 }
-
-#endif  // __SIZEOF_POINTER__ == 8
