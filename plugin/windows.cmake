@@ -5,7 +5,7 @@
 #   64-bit: the plain-C entry (avisynth_c_plugin_init, _init2).
 # Each list names its entry files; add an entry by adding its files here.
 set(VELMORAINE_WINDOWS_X86_ENTRY_SOURCES sliding_dct.cpp entry.cpp)
-set(VELMORAINE_WINDOWS_X64_ENTRY_SOURCES avisynth_c_entry.cpp avisynth_c_host.cpp)
+set(VELMORAINE_WINDOWS_X64_ENTRY_SOURCES avisynth_c_entry.cpp avisynth_c_host.cpp vapoursynth_entry.cpp)
 
 set(windows_tools ${PROJECT_SOURCE_DIR}/tools/windows)
 include(${PROJECT_SOURCE_DIR}/cmake/windows-link-rules.cmake)

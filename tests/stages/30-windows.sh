@@ -25,7 +25,7 @@ fi
 
 # What each DLL exports, exactly.
 x86_exports=(_AvisynthPluginInit2@4)
-x64_exports=(avisynth_c_plugin_init avisynth_c_plugin_init2)
+x64_exports=(avisynth_c_plugin_init avisynth_c_plugin_init2 VapourSynthPluginInit2)
 
 out=build-windows
 bash tools/windows/build-dll.sh "$out"
