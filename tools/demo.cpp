@@ -135,6 +135,54 @@ Picture MakeDemoPicture(int width, int height, int index) {
   return picture;
 }
 
+Picture MakeTexturePicture(int width, int height, int index) {
+  Picture picture;
+  picture.width = width;
+  picture.height = height;
+  const int cw = (width + 1) / 2, ch = (height + 1) / 2;
+  picture.planes[0].resize(static_cast<size_t>(width) * height);
+  picture.planes[1].assign(static_cast<size_t>(cw) * ch, 128);
+  picture.planes[2].assign(static_cast<size_t>(cw) * ch, 128);
+  // Grain: a fixed random field, each value the mean of a 3x3 neighbourhood
+  // of hashed values (so the texture is fine but not white).
+  auto hashed = [](int x, int y) {
+    uint64_t state = static_cast<uint64_t>(static_cast<uint32_t>(x)) * 0x9E3779B1u + static_cast<uint32_t>(y);
+    return static_cast<double>(NextRandom(state) >> 56) - 127.5;  // -127.5..127.5
+  };
+  const double pi = 3.141592653589793;
+  for (int y = 0; y < height; ++y) {
+    for (int x0 = 0; x0 < width; ++x0) {
+      const int x = x0 + 2 * index;
+      // Smooth shading everywhere, 90..165.
+      double value = 128 + 25 * std::sin(2 * pi * x / 173.0) + 12 * std::cos(2 * pi * y / 131.0);
+      const bool left = x0 < width / 2, top = y < height / 2;
+      if (left && top) {
+        // Woven cloth: crossing threads 7 and 9 pixels apart.
+        value += 22 * std::sin(2 * pi * x / 7.0) * std::sin(2 * pi * y / 9.0) +
+                 8 * std::sin(2 * pi * (x + y) / 5.0);
+      } else if (!left && top) {
+        double grain = 0;
+        for (int dy = -1; dy <= 1; ++dy)
+          for (int dx = -1; dx <= 1; ++dx) grain += hashed(x + dx, y + dy);
+        value += grain / 9.0 * 0.35;
+      } else if (left && !top) {
+        // Wood: curved lines about 6 pixels apart.
+        value += 20 * std::sin(2 * pi * (y + 9 * std::sin(2 * pi * x / 60.0)) / 6.0);
+      } else {
+        // Sharp-edged shapes on the shading.
+        const int cx = width * 3 / 4, cy = height * 3 / 4, r = height / 8;
+        if ((x0 - cx) * (x0 - cx) + (y - cy) * (y - cy) <= r * r) value = 190;
+        if (x0 >= width * 9 / 16 && x0 < width * 5 / 8 + 10 && y >= height * 9 / 16 && y < height * 15 / 16)
+          value = 60;
+      }
+      const int level = static_cast<int>(std::lround(value));
+      picture.planes[0][static_cast<size_t>(y) * width + x0] =
+          static_cast<uint8_t>(level < 40 ? 40 : level > 215 ? 215 : level);
+    }
+  }
+  return picture;
+}
+
 void AddGaussianNoise(Picture& picture, double sigma, uint64_t& seed) {
   for (auto& plane : picture.planes) {
     for (uint8_t& sample : plane) {
