@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "host/y4m.h"
+#include "tools/noise_estimate.h"
 
 namespace velmoraine::tools {
 namespace {
@@ -235,9 +236,19 @@ int RunDemo(const std::string& folderName, const RunOptions& options) {
   WriteClip(folder / "clean.y4m", clean);
   WriteClip(folder / "noisy.y4m", noisy);
 
+  // The noise as --T auto sees it: the luma of the first frames.
+  NoiseEstimator estimator;
+  for (int i = 0; i < kFrames && i < kEstimateFrames; ++i)
+    estimator.AddPlane(noisy[i].planes[0].data(), kWidth, kWidth, kHeight);
+  const int autoT = ThresholdForSigma(estimator.Sigma());
+
+  const int T = options.autoThreshold ? autoT : options.settings.T;
+  RunOptions fixed = options;
+  fixed.autoThreshold = false;
+
   // Filters noisy.y4m with threshold T into `out`, returning what it wrote.
   auto filter = [&](int T, std::FILE* out) {
-    RunOptions run = options;
+    RunOptions run = fixed;
     run.settings.T = T;
     run.progress = false;
     File in = Open(folder / "noisy.y4m", "rb");
@@ -246,7 +257,6 @@ int RunDemo(const std::string& folderName, const RunOptions& options) {
     return ReadClip(fd);
   };
 
-  const int T = options.settings.T;
   File filteredFile = Open(folder / "filtered.y4m", "w+b");
   ErrorSums before = Compare(clean, noisy);
   ErrorSums after = Compare(clean, filter(T, filteredFile.get()));
@@ -257,6 +267,8 @@ int RunDemo(const std::string& folderName, const RunOptions& options) {
   std::printf("filter: T=%d P=%d lp=%d hp=%d, %d thread%s\n", T, options.settings.P,
               options.settings.lp, options.settings.hp, options.threads,
               options.threads == 1 ? "" : "s");
+  std::printf("noise estimate (luma of the first %d frames): sigma %.2f levels (true %.0f) -> --T auto takes T=%d\n",
+              kEstimateFrames, estimator.Sigma(), kSigma, autoT);
   if (T == kDemoThreshold)
     std::printf("  why T=%d: about 3 x sigma. Noise alone seldom makes an orthonormal coefficient\n"
                 "  that large, while edges and texture do; the sweep below peaks there.\n", T);
