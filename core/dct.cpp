@@ -2,7 +2,11 @@
 // are dyadic fractions (k/16, k/32), each an integer product followed by an
 // arithmetic right shift. Every step wraps like 32-bit two's complement: the
 // inverse transform also runs on accumulated sums far beyond sample range.
-#include "core/reference.h"
+//
+// Also the plain row kernels of the pass: the forward transform of every
+// 8-sample row segment, and the inverse transform of the summed segments.
+#include "core/dct.h"
+#include "core/stream_dsp.h"
 #include "core/wrap.h"
 
 namespace velmoraine {
@@ -72,6 +76,26 @@ void InverseDct8(const int32_t in[8], int32_t out[8]) {
   out[5] = WrapSub(S25, D25);
   out[6] = WrapSub(S16, D16);
   out[7] = WrapSub(S07, D07);
+}
+
+void AnalyseRowPlain(const uint8_t* row, int32_t W, int16_t* coeffs, ptrdiff_t stride) {
+  for (int32_t x = 0; x + 8 <= W; ++x) {
+    int32_t a[8], X[8];
+    for (int i = 0; i < 8; ++i) a[i] = row[x + i];
+    ForwardDct8(a, X);
+    // 8-bit rows give coefficients in -802..2040: 16 bits hold them.
+    for (int u = 0; u < 8; ++u) coeffs[u * stride + x] = static_cast<int16_t>(X[u]);
+  }
+}
+
+void SynthesizeRowPlain(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums, int32_t*) {
+  for (int32_t x = 0; x < W; ++x) pixelSums[x] = 0;
+  for (int32_t x = 0; x + 8 <= W; ++x) {
+    int32_t q[8], p[8];
+    for (int i = 0; i < 8; ++i) q[i] = accum[i * stride + x], accum[i * stride + x] = 0;
+    InverseDct8(q, p);
+    for (int j = 0; j < 8; ++j) pixelSums[x + j] = WrapAdd(pixelSums[x + j], p[j]);
+  }
 }
 
 }  // namespace velmoraine

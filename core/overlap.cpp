@@ -1,33 +1,118 @@
-// The overlapped-block pass over one plane, with the literal workspace.
+// The overlapped-block pass over one plane, streamed over rings of rows.
 //
 // Every 8-sample row segment is transformed once and reused by the 8 blocks
 // that contain it; per block only the column transform is undone, and the
 // weighted blocks are summed in the row-coefficient domain; the row transform
 // is undone once per segment, on the sums. Because the lifting steps drop low
 // bits, this order of operations is part of the result.
+//
+// Block rows are taken in bands of up to 8. A band of block rows y..y+7 reads
+// the row coefficients of plane rows y..y+14 and adds into the coefficient
+// sums of the same rows; the kernels walk each band column chunk by column
+// chunk, so a chunk's coefficients and sums stay in the first-level cache
+// while its 8 block rows go through. After the band, sums rows y..y+7 are
+// complete: they are transformed back, normalised with a running column sum of
+// block weights and requantised, and their ring slots are cleared for rows
+// y+16..y+23. Requantisation pulls the shares of earlier samples instead of
+// pushing them forward, so it needs no row below the one it writes.
+//
+// Plane row k is written only after rows up to k+7 have been read, and no
+// later step reads it again. All memory is taken before the first write, so a
+// failed allocation leaves the plane untouched.
 #include <new>
 #include <string.h>
 
-#include "core/reference.h"
-#include "core/wrap.h"
+#include "core/cpu.h"
+#include "core/plane_filter.h"
+#include "core/stream_dsp.h"
 
 namespace velmoraine {
 
 namespace {
 
-// Element count of a W x H plane times `per_sample`, or 0 when it does not
-// fit size_t with room for the largest element size (4 bytes) - size_t is 32
-// bits in the Windows build, where a wrapped size would mean a short buffer.
-size_t CheckedCount(int32_t W, int32_t H, size_t per_sample) {
-  const size_t w = static_cast<size_t>(W), h = static_cast<size_t>(H);
-  const size_t limit = static_cast<size_t>(-1) / 4;
-  if (w != 0 && h > limit / w) return 0;
-  const size_t samples = w * h;
-  if (samples > limit / per_sample) return 0;
-  return samples * per_sample;
+constexpr int32_t kRing = 16;  // rows held in each ring; a power of two
+
+// a * b, or false when the product does not fit size_t (32 bits on Windows).
+bool CheckedMul(size_t a, size_t b, size_t& product) {
+  if (a != 0 && b > static_cast<size_t>(-1) / a) return false;
+  product = a * b;
+  return true;
+}
+
+bool CheckedAdd(size_t a, size_t b, size_t& sum) {
+  if (b > static_cast<size_t>(-1) - a) return false;
+  sum = a + b;
+  return true;
+}
+
+// The buffers of one pass, carved from one block, each 64-byte aligned.
+struct StreamBuffers {
+  unsigned char* block;
+  int16_t* coeffRing;     // kRing rows of CoeffRowPitch
+  int32_t* accumRing;     // kRing rows of AccumRowPitch
+  int32_t* weightRing;    // kRing block rows of stride
+  int32_t* columnWeights; // stride + 32, index 0 at element 16
+  int32_t* pixel;         // stride
+  int32_t* scratch;       // 8 * (stride + 16)
+  int32_t* errors;        // 3 rows of stride
+};
+
+bool AllocateStreamBuffers(size_t stride, StreamBuffers& buffers) {
+  // Sizes of the parts in bytes; stride is a multiple of 32, so every part is
+  // a multiple of 64 bytes long.
+  const size_t ring = static_cast<size_t>(kRing);
+  size_t sizes[7];
+  size_t total = 64;  // room to align the start
+  const size_t perStride[7] = {ring * 8 * 2, ring * 8 * 4, ring * 4, 4, 4, 8 * 4, 3 * 4};
+  const size_t extra[7] = {ring * 32 * 2, ring * 16 * 4, 0, 32 * 4, 0, 8 * 16 * 4, 0};
+  for (int i = 0; i < 7; ++i) {
+    if (!CheckedMul(stride, perStride[i], sizes[i]) || !CheckedAdd(sizes[i], extra[i], sizes[i]) ||
+        !CheckedAdd(total, sizes[i], total))
+      return false;
+  }
+  unsigned char* block = new (std::nothrow) unsigned char[total];
+  if (block == nullptr) return false;
+  unsigned char* p = block + (64 - reinterpret_cast<uintptr_t>(block) % 64) % 64;
+  unsigned char* parts[7];
+  for (int i = 0; i < 7; ++i) parts[i] = p, p += sizes[i];
+  buffers.block = block;
+  buffers.coeffRing = reinterpret_cast<int16_t*>(parts[0]);
+  buffers.accumRing = reinterpret_cast<int32_t*>(parts[1]);
+  buffers.weightRing = reinterpret_cast<int32_t*>(parts[2]);
+  buffers.columnWeights = reinterpret_cast<int32_t*>(parts[3]) + 16;
+  buffers.pixel = reinterpret_cast<int32_t*>(parts[4]);
+  buffers.scratch = reinterpret_cast<int32_t*>(parts[5]);
+  buffers.errors = reinterpret_cast<int32_t*>(parts[6]);
+  // The sums start at 0, and the weight and scratch padding must read as 0.
+  memset(parts[1], 0, sizes[1]);
+  memset(parts[3], 0, sizes[3]);
+  memset(parts[5], 0, sizes[5]);
+  memset(parts[6], 0, sizes[6]);
+  return true;
 }
 
 }  // namespace
+
+int64_t StreamStride(int32_t W) {
+  int64_t lines = (static_cast<int64_t>(W) + 31) / 32;
+  if (lines % 2 == 0) ++lines;
+  return 32 * lines;
+}
+
+void InitStreamDspPlain(StreamDsp& dsp) {
+  dsp.analyseRow = AnalyseRowPlain;
+  dsp.accumulateBlockRows = AccumulateBlockRowsPlain;
+  dsp.synthesizeRow = SynthesizeRowPlain;
+  dsp.normalizeRow = NormalizeRowPlain;
+  dsp.requantizeRow = RequantizeRowPlain;
+}
+
+void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
+  InitStreamDspPlain(dsp);
+  const uint32_t flags = DetectCpuFlags() & cpuMask;
+  if (flags & kCpuSse2) InitStreamDspSse2(dsp);
+  if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
+}
 
 bool IsValidPlaneView(const PlaneView& plane) {
   if (plane.width < 0 || plane.height < 0) return false;
@@ -36,106 +121,80 @@ bool IsValidPlaneView(const PlaneView& plane) {
   return plane.height == 1 || plane.pitch >= plane.width;
 }
 
-bool AllocateWorkspace(PlaneWorkspace& workspace, int32_t W, int32_t H) {
-  workspace = PlaneWorkspace{nullptr, nullptr, nullptr, nullptr};
-  const size_t coeffs = CheckedCount(W, H, 8);
-  const size_t samples = CheckedCount(W, H, 1);
-  if (coeffs == 0 || samples == 0) return false;
-  workspace.rowCoeffs = new (std::nothrow) int16_t[coeffs];
-  workspace.coeffAccum = new (std::nothrow) int32_t[coeffs];
-  workspace.pixelAccum = new (std::nothrow) int32_t[samples];
-  workspace.blockWeights = new (std::nothrow) int16_t[samples];
-  if (workspace.rowCoeffs && workspace.coeffAccum && workspace.pixelAccum && workspace.blockWeights) return true;
-  ReleaseWorkspace(workspace);
-  return false;
+void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, uint32_t cpuMask, PreparedFilter& filter) {
+  InitStreamDsp(filter.dsp, cpuMask);
+  PrepareBlockStageTables(T, P, lp, hp, filter.tables);
 }
 
-void ReleaseWorkspace(PlaneWorkspace& workspace) {
-  delete[] workspace.rowCoeffs;
-  delete[] workspace.coeffAccum;
-  delete[] workspace.pixelAccum;
-  delete[] workspace.blockWeights;
-  workspace = PlaneWorkspace{nullptr, nullptr, nullptr, nullptr};
-}
-
-void AnalyseRows(const PlaneView& plane, PlaneWorkspace& workspace) {
-  const size_t W = static_cast<size_t>(plane.width);
-  for (int32_t y = 0; y < plane.height; ++y) {
-    const uint8_t* row = plane.data + y * plane.pitch;
-    for (int32_t x = 0; x <= plane.width - 8; ++x) {
-      int32_t a[8], X[8];
-      for (int i = 0; i < 8; ++i) a[i] = row[x + i];
-      ForwardDct8(a, X);
-      // 8-bit rows give coefficients in -802..2040: 16 bits hold them.
-      int16_t* out = workspace.rowCoeffs + (y * W + x) * 8;
-      for (int u = 0; u < 8; ++u) out[u] = static_cast<int16_t>(X[u]);
-    }
-  }
-}
-
-void AccumulateBlocks(PlaneWorkspace& workspace, int32_t W, int32_t H,
-                      const int32_t thresholdTable[64], int32_t P, int32_t lp, int32_t hp) {
-  const size_t width = static_cast<size_t>(W);
-  for (int32_t y = 0; y <= H - 8; ++y) {
-    for (int32_t x = 0; x <= W - 8; ++x) {
-      int32_t B[8][8], C[8][8];
-      for (int u = 0; u < 8; ++u)
-        for (int r = 0; r < 8; ++r) B[u][r] = workspace.rowCoeffs[((y + r) * width + x) * 8 + u];
-      for (int u = 0; u < 8; ++u) ForwardDct8(B[u], C[u]);
-      const int32_t z = ShrinkBlock(C, thresholdTable, lp, hp);
-      const int32_t m = BlockWeight(P, z);
-      for (int u = 0; u < 8; ++u) InverseDct8(C[u], B[u]);
-      for (int u = 0; u < 8; ++u) {
-        for (int r = 0; r < 8; ++r) {
-          int32_t& sum = workspace.coeffAccum[((y + r) * width + x) * 8 + u];
-          sum = WrapAdd(sum, WrapMul(m, B[u][r]));
-        }
-      }
-      workspace.blockWeights[y * width + x] = static_cast<int16_t>(m);  // m <= 16385
-    }
-  }
-}
-
-void SynthesizeRows(PlaneWorkspace& workspace, int32_t W, int32_t H) {
-  const size_t width = static_cast<size_t>(W);
-  for (int32_t y = 0; y < H; ++y) {
-    for (int32_t x = 0; x <= W - 8; ++x) {
-      int32_t p[8];
-      InverseDct8(workspace.coeffAccum + (y * width + x) * 8, p);
-      int32_t* out = workspace.pixelAccum + y * width + x;
-      for (int j = 0; j < 8; ++j) out[j] = WrapAdd(out[j], p[j]);
-    }
-  }
-}
-
-bool FilterPlaneReference(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp) {
+bool FilterPlane(const PlaneView& plane, const PreparedFilter& filter) {
+  const StreamDsp& dsp = filter.dsp;
+  const BlockStageTables& tables = filter.tables;
   if (!IsValidPlaneView(plane)) return false;
   const int32_t W = plane.width, H = plane.height;
-  // Planes smaller than one block are left as they are.
-  if (W < 8 || H < 8) return true;
+  if (W < 8 || H < 8) return true;  // smaller than one block: left as it is
 
-  PlaneWorkspace workspace;
-  if (!AllocateWorkspace(workspace, W, H)) return false;
-  const size_t samples = static_cast<size_t>(W) * static_cast<size_t>(H);
+  // Every offset into the buffers must fit ptrdiff_t (32 bits in the Windows
+  // build); the buffers take under 1024 bytes per column.
+  const int64_t wideStride = StreamStride(W);
+  if (wideStride > static_cast<int64_t>(PTRDIFF_MAX / 1024)) return false;
+  const size_t stride = static_cast<size_t>(wideStride);
+  StreamBuffers buffers;
+  if (!AllocateStreamBuffers(stride, buffers)) return false;
+  const ptrdiff_t s = static_cast<ptrdiff_t>(stride);
 
-  int32_t thresholdTable[64];
-  BuildThresholdTable(T, thresholdTable);
-  AnalyseRows(plane, workspace);
+  const int32_t blocks = W - 7, blockRows = H - 7;
+  auto coeffRow = [&](int32_t r) { return buffers.coeffRing + (r & (kRing - 1)) * CoeffRowPitch(s); };
+  auto accumRow = [&](int32_t r) { return buffers.accumRing + (r & (kRing - 1)) * AccumRowPitch(s); };
+  auto weightRow = [&](int32_t r) { return buffers.weightRing + (r & (kRing - 1)) * s; };
+  // Truncation errors of plane row r (r >= -2; rows above the plane are never read).
+  auto errorRow = [&](int32_t r) { return buffers.errors + ((r + 3) % 3) * s; };
+  int32_t* columnWeights = buffers.columnWeights;
 
-  memset(workspace.coeffAccum, 0, samples * 8 * sizeof(int32_t));
-  // Positions where no block starts weigh 0: they add nothing to the sums, so
-  // they must add nothing to the divisors either (a weight of 1 there would
-  // darken the last seven rows and columns).
-  memset(workspace.blockWeights, 0, samples * sizeof(int16_t));
-  AccumulateBlocks(workspace, W, H, thresholdTable, P, lp, hp);
+  int32_t analysed = 0, finished = 0;
+  for (int32_t y = 0; y < blockRows; y += 8) {
+    const int32_t rows = blockRows - y < 8 ? blockRows - y : 8;
+    for (; analysed < y + rows + 7; ++analysed) {
+      int16_t* coeffs = coeffRow(analysed);
+      dsp.analyseRow(plane.data + analysed * plane.pitch, W, coeffs, s);
+      // Lanes past the last segment must hold 0 so that they add nothing.
+      for (int u = 0; u < 8; ++u) memset(coeffs + u * s + blocks, 0, (stride - blocks) * sizeof(int16_t));
+    }
+    const int16_t* coeffRows[15];
+    int32_t* accumRows[15];
+    int32_t* weightRows[8];
+    for (int32_t r = 0; r < rows + 7; ++r) coeffRows[r] = coeffRow(y + r), accumRows[r] = accumRow(y + r);
+    for (int32_t r = 0; r < rows; ++r) weightRows[r] = weightRow(y + r);
+    dsp.accumulateBlockRows(coeffRows, accumRows, weightRows, rows, blocks, s, tables);
 
-  memset(workspace.pixelAccum, 0, samples * sizeof(int32_t));
-  SynthesizeRows(workspace, W, H);
-  NormalizePlane(workspace, W, H);
-  RequantizePlane(plane, workspace.pixelAccum);
-
-  ReleaseWorkspace(workspace);
+    // Sums rows before y + rows are complete; after the last band all are.
+    const int32_t ready = y + rows == blockRows ? H : y + rows;
+    for (; finished < ready; ++finished) {
+      const int32_t k = finished;
+      // columnWeights[x] = sum of the weights of blocks (x, j), k-7 <= j <= k.
+      if (k < blockRows) {
+        const int32_t* added = weightRow(k);
+        for (int32_t x = 0; x < blocks; ++x) columnWeights[x] += added[x];
+      }
+      if (k >= 8) {
+        const int32_t* dropped = weightRow(k - 8);
+        for (int32_t x = 0; x < blocks; ++x) columnWeights[x] -= dropped[x];
+      }
+      dsp.synthesizeRow(accumRow(k), s, W, buffers.pixel, buffers.scratch);  // cleared: becomes row k + 16
+      dsp.normalizeRow(buffers.pixel, columnWeights, W);
+      dsp.requantizeRow(buffers.pixel, errorRow(k), errorRow(k - 1), errorRow(k - 2),
+                        plane.data + k * plane.pitch, W, k, H);
+    }
+  }
+  delete[] buffers.block;
   return true;
+}
+
+// The one-off form: the kernel table and the block-stage tables are prepared
+// per call (a cpuid or two), and nothing is shared between concurrent calls.
+bool FilterPlane(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp) {
+  PreparedFilter filter;
+  PrepareFilter(T, P, lp, hp, kCpuAllFlags, filter);
+  return FilterPlane(plane, filter);
 }
 
 }  // namespace velmoraine

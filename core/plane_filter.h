@@ -10,6 +10,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "core/cpu.h"
+#include "core/stream_dsp.h"
+
 namespace velmoraine {
 
 // One plane of a writable frame. Only the first `width` bytes of each of the
@@ -21,14 +24,32 @@ struct PlaneView {
   int32_t height;
 };
 
-// Filters the plane in place with threshold T, weighting profile P (>= 0) and
-// the band lp..hp (compared with u*u + v*v).
+// Everything the pass needs that does not depend on the plane: the kernel table for this
+// processor and the block-stage tables. Filled once per filter instance, read-only afterwards.
+struct PreparedFilter { StreamDsp dsp; BlockStageTables tables; };
+
+// Prepares the pass for threshold T, weighting profile P (>= 0) and the band
+// lp..hp (compared with u*u + v*v), with the fastest kernels that both
+// cpuMask and the running processor allow (kCpuAllFlags: the best; 0: the
+// plain versions). Detects the processor: call it once, not per plane.
+void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, uint32_t cpuMask, PreparedFilter& filter);
+
+// Filters the plane in place as prepared. Concurrent calls with the same
+// PreparedFilter are safe: it is only read.
 //
 // Returns true when the plane was filtered, or left unchanged on purpose
 // because it is narrower or lower than one 8x8 block. Returns false, with the
 // plane untouched and nothing leaked, when the plane cannot be filtered: its
 // view is malformed (negative size, pitch below the width, null data) or its
 // work buffers cannot be sized or allocated. The function never throws.
+bool FilterPlane(const PlaneView& plane, const PreparedFilter& filter);
+
+// The same in one call, preparing with the best kernels each time.
 bool FilterPlane(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp);
+
+// True when the view is one the filter may touch: non-negative sizes, a pitch
+// of at least the width when there is more than one row, and data unless the
+// plane is empty.
+bool IsValidPlaneView(const PlaneView& plane);
 
 }  // namespace velmoraine

@@ -1,43 +1,111 @@
-// Requantisation to 8 bits with error diffusion in raster order.
-#include "core/reference.h"
+// Requantisation to 8 bits with error diffusion in raster order, one row at a
+// time. Each sample pulls the shares of the earlier samples that diffuse into
+// it, in the order the raster scan reaches those, so that a row needs only
+// the errors of the two rows above it and never a row below.
+#include "core/requantize.h"
+#include "core/stream_dsp.h"
 
 namespace velmoraine {
 
 namespace {
 
-// Adds a share to a later value, clamped to 0..65535 at every update.
-void AddShare(int32_t& target, int32_t share) {
-  // A value never updated before still holds its normalised value, which may
-  // lie anywhere in 32 bits: add in 64 bits so the clamp sees the true sum.
-  const int64_t sum = static_cast<int64_t>(target) + share;
-  target = sum < 0 ? 0 : (sum > 65535 ? 65535 : static_cast<int32_t>(sum));
+// The value of sample x of row y once every share aimed at it has arrived.
+// Its sources are the samples at flat distance W+3, W, W-3 and 3 before it
+// (shares 3/16, 5/16, 1/16 and 7/16), taken in that order, which is the order
+// the raster scan reaches them. A source in the last column, or in the last
+// row, passes nothing on.
+inline int32_t PullShares(int32_t v, int32_t x, const int32_t* errors, const int32_t* errorsAbove,
+                          const int32_t* errorsTwoAbove, int32_t W, int32_t y, int32_t H) {
+  static const int32_t kShare[4] = {3, 5, 1, 7};
+  const int32_t distance[4] = {W + 3, W, W - 3, 3};
+  for (int s = 0; s < 4; ++s) {
+    int32_t column = x - distance[s];
+    int32_t rowsUp = 0;
+    while (column < 0) column += W, ++rowsUp;
+    if (rowsUp > y || column == W - 1) continue;
+    if (rowsUp == 0 && y == H - 1) continue;
+    const int32_t* e = rowsUp == 0 ? errors : (rowsUp == 1 ? errorsAbove : errorsTwoAbove);
+    v = AddShare(v, ShareOfError(kShare[s], e[column]));
+  }
+  return v;
 }
+
+inline void Emit(int32_t v, int32_t x, int32_t* errors, uint8_t* out) { out[x] = QuantizeSample(v, errors[x]); }
 
 }  // namespace
 
-void RequantizePlane(const PlaneView& plane, int32_t* pixelAccum) {
-  const int32_t W = plane.width, H = plane.height;
-  const size_t total = static_cast<size_t>(W) * static_cast<size_t>(H);
-  for (int32_t y = 0; y < H; ++y) {
-    uint8_t* row = plane.data + y * plane.pitch;
-    for (int32_t x = 0; x < W; ++x) {
-      const size_t i = static_cast<size_t>(y) * W + x;
-      const int32_t v = pixelAccum[i];
-      const int32_t q = v / 256;  // truncates toward zero
-      row[x] = static_cast<uint8_t>(q < 0 ? 0 : (q > 255 ? 255 : q));
-      // The error comes from the quotient before the clamp, so a value out of
-      // range passes on only its fractional part, never the excess.
-      const int32_t e = v - 256 * q;
-      if (x == W - 1 || y == H - 1) continue;  // errors of the last row and column are dropped
-      // Targets are flat indices three columns away; near a row's ends they
-      // wrap into the neighbouring row, exactly as the indices say.
-      AddShare(pixelAccum[i + 3], (7 * e) / 16);
-      AddShare(pixelAccum[i + W - 3], e / 16);
-      AddShare(pixelAccum[i + W], (5 * e) / 16);
-      // From (W-3, H-2) and (W-2, H-2) this target lies past the plane: dropped.
-      if (i + W + 3 < total) AddShare(pixelAccum[i + W + 3], (3 * e) / 16);
+void RequantizeOuterRow(int32_t* values, int32_t* errors, const int32_t* errorsAbove, const int32_t* errorsTwoAbove,
+                        uint8_t* out, int32_t W, int32_t y, int32_t H) {
+  for (int32_t x = 0; x < W; ++x)
+    Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
+}
+
+void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H,
+                            int32_t largestPulled) {
+  for (int32_t x = 0; x < 3; ++x)
+    Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
+  // Every sample of an inner row has been clamped by now, so values and
+  // errors are non-negative: the quotient is a shift, the error a mask, and
+  // only the upper clamp can act. The three chains (columns 0, 1, 2 mod 3)
+  // keep their running errors in registers.
+  int32_t chain[3] = {errors[0], errors[1], errors[2]};
+  int32_t x = 3;
+  if (largestPulled <= 65535 - 111) {
+    // No sum can pass 65535 (a share is at most 111): the chain is an add, a
+    // mask and the share.
+    for (; x + 2 <= W - 5; x += 3) {
+      for (int c = 0; c < 3; ++c) {
+        const int32_t v = values[x + c] + ((7 * chain[c]) >> 4);
+        chain[c] = v & 255;
+        errors[x + c] = chain[c];
+        out[x + c] = static_cast<uint8_t>(v >> 8);
+      }
     }
   }
+  for (; x + 2 <= W - 5; x += 3) {
+    for (int c = 0; c < 3; ++c) {
+      int32_t v = values[x + c] + ((7 * chain[c]) >> 4);
+      v = v > 65535 ? 65535 : v;
+      chain[c] = v & 255;
+      errors[x + c] = chain[c];
+      out[x + c] = static_cast<uint8_t>(v >> 8);
+    }
+  }
+  for (; x <= W - 5; ++x) {
+    int32_t v = values[x] + ((7 * errors[x - 3]) >> 4);
+    v = v > 65535 ? 65535 : v;
+    errors[x] = v & 255;
+    out[x] = static_cast<uint8_t>(v >> 8);
+  }
+  // The last four take the share of (x+3-W, y) in place of one from row y-1.
+  for (x = W - 4; x < W; ++x)
+    Emit(PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H), x, errors, out);
+}
+
+int32_t PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t from, int32_t to) {
+  int32_t largest = 0;
+  for (int32_t x = from; x <= to; ++x) {
+    int32_t v = values[x];
+    v = v < -65536 ? -65536 : (v > 131072 ? 131072 : v);
+    v += (3 * errorsAbove[x - 3]) / 16;
+    v = v < 0 ? 0 : (v > 65535 ? 65535 : v);
+    v += (5 * errorsAbove[x]) / 16;
+    v = v < 0 ? 0 : (v > 65535 ? 65535 : v);
+    v += errorsAbove[x + 3] / 16;
+    values[x] = v < 0 ? 0 : (v > 65535 ? 65535 : v);
+    largest = values[x] > largest ? values[x] : largest;
+  }
+  return largest;
+}
+
+// Shared by every version: the scan is serial, and its cost is the chain from
+// one sample to the one three columns on.
+void RequantizeRowPlain(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                           const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
+  if (y < 1 || y > H - 2) return RequantizeOuterRow(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
+  const int32_t largest = PullSharesFromAbove(values, errorsAbove, 3, W - 5);
+  RequantizeInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H, largest);
 }
 
 }  // namespace velmoraine

@@ -2,7 +2,10 @@
 // and how much the block counts when the overlapping blocks are put together.
 #include <float.h>
 
-#include "core/reference.h"
+#include "core/dct.h"
+#include "core/shrink.h"
+#include "core/stream_dsp.h"
+#include "core/wrap.h"
 
 // The table must be computed in plain double precision: extended-precision
 // evaluation (x87 without SSE2) turns the entries whose product is exactly
@@ -42,19 +45,6 @@ void BuildThresholdTable(int32_t T, int32_t thresholdTable[64]) {
   thresholdTable[0] = 0;  // the DC coefficient is never zeroed
 }
 
-int32_t ShrinkBlock(int32_t C[8][8], const int32_t thresholdTable[64], int32_t lp, int32_t hp) {
-  int32_t zeros = 0;
-  for (int u = 0; u < 8; ++u) {
-    for (int v = 0; v < 8; ++v) {
-      const int32_t band = u * u + v * v;
-      const int64_t magnitude = C[u][v] < 0 ? -static_cast<int64_t>(C[u][v]) : C[u][v];
-      if (lp <= band && band <= hp && magnitude < thresholdTable[8 * u + v]) C[u][v] = 0;
-      if (C[u][v] == 0) ++zeros;
-    }
-  }
-  return zeros;
-}
-
 int32_t BlockWeight(int32_t P, int32_t z) {
   if (P == 0) return 256;
   if (P == 1) return 1024 / (65 - z);
@@ -62,6 +52,54 @@ int32_t BlockWeight(int32_t P, int32_t z) {
   if (P == 3) return z + 1;
   if (P <= 10) return 256;
   return z > P ? 1024 : 1;
+}
+
+void PrepareBlockStageTables(int32_t T, int32_t P, int32_t lp, int32_t hp, BlockStageTables& tables) {
+  int32_t thresholdTable[64];
+  BuildThresholdTable(T, thresholdTable);
+  for (int u = 0; u < 8; ++u) {
+    for (int v = 0; v < 8; ++v) {
+      const int32_t band = u * u + v * v;
+      const int32_t t = thresholdTable[8 * u + v];
+      const bool inBand = lp <= band && band <= hp;
+      tables.threshold[8 * u + v] = static_cast<int16_t>(!inBand || t < 0 ? 0 : (t > 32767 ? 32767 : t));
+    }
+  }
+  for (int32_t z = 0; z <= 64; ++z) tables.weightOfZeros[z] = BlockWeight(P, z);
+}
+
+int32_t FilterBlock(int32_t B[8][8], const BlockStageTables& tables) {
+  int32_t C[8][8];
+  for (int u = 0; u < 8; ++u) ForwardDct8(B[u], C[u]);
+  int32_t zeros = 0;
+  for (int u = 0; u < 8; ++u) {
+    for (int v = 0; v < 8; ++v) {
+      const int64_t magnitude = C[u][v] < 0 ? -static_cast<int64_t>(C[u][v]) : C[u][v];
+      if (magnitude < tables.threshold[8 * u + v]) C[u][v] = 0;
+      if (C[u][v] == 0) ++zeros;
+    }
+  }
+  for (int u = 0; u < 8; ++u) InverseDct8(C[u], B[u]);
+  return tables.weightOfZeros[zeros];
+}
+
+void AccumulateBlockRowsPlain(const int16_t* const* coeffRows, int32_t* const* accumRows, int32_t* const* weightRows,
+                              int32_t rows, int32_t blocks, ptrdiff_t stride, const BlockStageTables& tables) {
+  for (int32_t y = 0; y < rows; ++y) {
+    for (int32_t x = 0; x < blocks; ++x) {
+      int32_t B[8][8];
+      for (int u = 0; u < 8; ++u)
+        for (int r = 0; r < 8; ++r) B[u][r] = coeffRows[y + r][u * stride + x];
+      const int32_t m = FilterBlock(B, tables);
+      for (int u = 0; u < 8; ++u) {
+        for (int r = 0; r < 8; ++r) {
+          int32_t& sum = accumRows[y + r][u * stride + x];
+          sum = WrapAdd(sum, WrapMul(m, B[u][r]));
+        }
+      }
+      weightRows[y][x] = m;
+    }
+  }
 }
 
 }  // namespace velmoraine

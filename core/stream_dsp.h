@@ -4,17 +4,18 @@
 // coefficient sums live in rings of 16 rows, stored planar by frequency
 // (coeffs[u * stride + x]) so that one vector load holds one frequency of
 // adjacent segments. Every sum is an integer sum, so streaming changes no bit
-// of the result; FilterPlaneReference defines that result.
+// of the result.
 //
 // Kernels come in versions per instruction set. InitStreamDsp fills the table
 // with the plain versions and then overrides entries with every faster version
-// that both the mask and the running processor allow.
+// that both the mask and the running processor allow; PrepareFilter
+// (core/plane_filter.h) does that once per filter instance.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "core/plane_filter.h"
+#include "core/shrink.h"
 
 namespace velmoraine {
 
@@ -27,19 +28,6 @@ namespace velmoraine {
 int64_t StreamStride(int32_t W);
 inline ptrdiff_t CoeffRowPitch(ptrdiff_t stride) { return 8 * stride + 32; }  // int16 elements
 inline ptrdiff_t AccumRowPitch(ptrdiff_t stride) { return 8 * stride + 16; }  // int32 elements
-
-// Per-plane settings of the block stage, prepared once from T, P, lp and hp.
-struct BlockStageTables {
-  // Threshold of coefficient 8u+v: a coefficient whose magnitude is below it
-  // becomes 0. Out-of-band positions hold 0, which zeroes nothing. In-band
-  // thresholds are clamped to 0..32767: no column coefficient of 8-bit rows
-  // exceeds 16320 in magnitude, so the clamp changes no decision.
-  int16_t threshold[64];
-  // Block weight for a block with z zero coefficients, z = 0..64.
-  int32_t weightOfZeros[65];
-};
-
-void PrepareBlockStageTables(int32_t T, int32_t P, int32_t lp, int32_t hp, BlockStageTables& tables);
 
 // Forward row transform of the segments x = 0..W-8 of one row (W >= 8) into
 // coeffs[u * stride + x]. A version may also write lanes W-7 up to the next
@@ -98,7 +86,7 @@ void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask);
 // 111 is added, so the sums stay in 32 bits) and returns the largest pulled
 // value. RequantizeInnerRowScan then runs the scan of an inner row whose
 // columns 3..W-5 have been pulled, given that largest value (or 65535).
-void RequantizeRowPortable(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+void RequantizeRowPlain(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H);
 void RequantizeOuterRow(int32_t* values, int32_t* errors, const int32_t* errorsAbove, const int32_t* errorsTwoAbove,
                         uint8_t* out, int32_t W, int32_t y, int32_t H);
@@ -107,13 +95,15 @@ void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* err
                             const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H,
                             int32_t largestPulled);
 
-// The plain versions, and the per-instruction-set initialisers.
+// The plain versions, one in the file of each stage, and the
+// per-instruction-set initialisers.
+void AnalyseRowPlain(const uint8_t* row, int32_t W, int16_t* coeffs, ptrdiff_t stride);
+void AccumulateBlockRowsPlain(const int16_t* const* coeffRows, int32_t* const* accumRows, int32_t* const* weightRows,
+                              int32_t rows, int32_t blocks, ptrdiff_t stride, const BlockStageTables& tables);
+void SynthesizeRowPlain(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums, int32_t* scratch);
+void NormalizeRowPlain(int32_t* pixel, const int32_t* columnWeights, int32_t W);
 void InitStreamDspPlain(StreamDsp& dsp);
 void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);
-
-// The whole pass through the given kernels; same contract as FilterPlane.
-bool FilterPlaneStreaming(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp,
-                          const StreamDsp& dsp);
 
 }  // namespace velmoraine

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "host/avisynth_interface.h"
+#include "interface/avisynth_interface.h"
 
 namespace velmoraine::host {
 

@@ -1,6 +1,6 @@
 // The stand-in frame server: a small but real host for 2.5-interface plug-ins.
 //
-// It implements the classes of host/avisynth_interface.h so that the very same
+// It implements the classes of interface/avisynth_interface.h so that the very same
 // plug-in library a real host loads runs here: the command-line program and
 // the tests drive the plug-in through it exactly as a host would.
 //
@@ -62,7 +62,7 @@
 #include <string>
 #include <vector>
 
-#include "host/avisynth_interface.h"
+#include "interface/avisynth_interface.h"
 
 namespace velmoraine::host {
 

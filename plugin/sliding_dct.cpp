@@ -35,6 +35,7 @@ SlidingDctFilter::SlidingDctFilter(const AVSValue& args, IScriptEnvironment* env
         "velmoraine: unsupported clip format; the clip must be planar 8-bit 4:2:0 (YV12 or "
         "I420) or luma only; interleaved formats such as YUY2 and RGB are not accepted");
   }
+  PrepareFilter(T, P, lp, hp, kCpuAllFlags, prepared);
 }
 
 PVideoFrame SlidingDctFilter::GetFrame(int n, IScriptEnvironment* env) {
@@ -43,12 +44,12 @@ PVideoFrame SlidingDctFilter::GetFrame(int n, IScriptEnvironment* env) {
   PVideoFrame frame = child->GetFrame(n, env);
   if (!frame) env->ThrowError("velmoraine: the source clip returned no frame %d", n);
   env->MakeWritable(&frame);
-  FilterFramePlanes(frame.Get(), n, T, P, lp, hp, &FilterPlane, env);
+  FilterFramePlanes(frame.Get(), n, prepared, &FilterPlane, env);
   return frame;
 }
 
-void FilterFramePlanes(VideoFrame* frame, int n, int32_t T, int32_t P, int32_t lp, int32_t hp,
-                       PlaneFilterFunc filter, IScriptEnvironment* env) {
+void FilterFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared, PlaneFilterFunc filter,
+                       IScriptEnvironment* env) {
   static const int kPlanes[3] = {PLANAR_Y, PLANAR_U, PLANAR_V};
   static const char kNames[3] = {'Y', 'U', 'V'};
   for (int i = 0; i < 3; ++i) {
@@ -64,7 +65,7 @@ void FilterFramePlanes(VideoFrame* frame, int n, int32_t T, int32_t P, int32_t l
       return;
     }
     const PlaneView view = {data, pitch, width, height};
-    if (!filter(view, T, P, lp, hp)) {
+    if (!filter(view, prepared)) {
       env->ThrowError(
           "velmoraine: frame %d: the %c plane (%dx%d, pitch %d) could not be filtered: its work "
           "buffers could not be allocated or its layout is invalid",

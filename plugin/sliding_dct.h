@@ -10,20 +10,20 @@
 #include <stdint.h>
 
 #include "core/plane_filter.h"
-#include "host/avisynth_interface.h"
+#include "interface/avisynth_interface.h"
 
 namespace velmoraine {
 
 // The plane pass the frame path runs; FilterPlane in the library, a recording
 // stand-in in tests.
-typedef bool (*PlaneFilterFunc)(const PlaneView& plane, int32_t T, int32_t P, int32_t lp,
-                                int32_t hp);
+typedef bool (*PlaneFilterFunc)(const PlaneView& plane, const PreparedFilter& filter);
 
 class SlidingDctFilter : public GenericVideoFilter {
  public:
   // args: the clip, then T, P, lp, hp; an element that is absent or not an
   // integer takes its default (0, 1, 0, 100). Raises a script error for a
-  // negative P and for clips whose format the filter cannot handle.
+  // negative P and for clips whose format the filter cannot handle. Picks the
+  // kernels for this processor and prepares the block-stage tables once.
   SlidingDctFilter(const AVSValue& args, IScriptEnvironment* env);
 
   int VM_STDCALL GetVersion() override { return 2; }
@@ -46,17 +46,18 @@ class SlidingDctFilter : public GenericVideoFilter {
   int32_t P;
   int32_t lp;
   int32_t hp;
+  PreparedFilter prepared;
 };
 
 // The create callback registered with the script function.
 AVSValue VM_CDECL CreateSlidingDct(AVSValue args, void* user_data, IScriptEnvironment* env);
 
 // Runs `filter` over the planes Y, U, V of a writable frame, in that order,
-// with the four parameters. Empty planes are skipped. A plane whose write
-// pointer is null or that the plane filter refuses becomes a script error
-// (ThrowError) naming the plane and its size; then nothing more is filtered.
-// Frame number n is used in messages only.
-void FilterFramePlanes(VideoFrame* frame, int n, int32_t T, int32_t P, int32_t lp, int32_t hp,
-                       PlaneFilterFunc filter, IScriptEnvironment* env);
+// as `prepared`. Empty planes are skipped. A plane whose write pointer is null
+// or that the plane filter refuses becomes a script error (ThrowError) naming
+// the plane and its size; then nothing more is filtered. Frame number n is
+// used in messages only.
+void FilterFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared, PlaneFilterFunc filter,
+                       IScriptEnvironment* env);
 
 }  // namespace velmoraine

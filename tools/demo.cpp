@@ -8,8 +8,8 @@
 
 #include <unistd.h>
 
-#include "host/y4m.h"
 #include "tools/noise_estimate.h"
+#include "y4m/y4m.h"
 
 namespace velmoraine::tools {
 namespace {

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "host/frame_server.h"
-#include "host/y4m.h"
-#include "host/y4m_clip.h"
 #include "tools/interrupt.h"
 #include "tools/noise_estimate.h"
+#include "tools/y4m_clip.h"
+#include "y4m/y4m.h"
 
 #ifndef VELMORAINE_PLUGIN_BUILD_PATH
 #define VELMORAINE_PLUGIN_BUILD_PATH ""
@@ -29,8 +29,6 @@
 namespace velmoraine::tools {
 namespace {
 
-using host::Y4mFrameExtras;
-using host::Y4mSourceClip;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPluginFile = "libvelmoraine.so";
@@ -392,7 +390,7 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
         // Each frame goes out whole before the next is started, and a second
         // signal waits for it.
         std::lock_guard frameLock(interrupt::FrameLock());
-        host::WriteY4mFrame(writer, frame, extras);
+        WriteY4mFrame(writer, frame, extras);
         writer.Finish();
         wholeBytes = writer.BytesWritten();
       }

@@ -17,11 +17,15 @@ struct Level {
   uint32_t mask;
 };
 
-// The plain level always, then every faster level the processor has.
+// The plain level always, then every faster level the processor has, each
+// alone over the plain kernels, then the combination production runs (every
+// level, the later ones overriding the earlier).
 inline std::vector<Level> AvailableLevels() {
+  const uint32_t flags = DetectCpuFlags();
   std::vector<Level> levels{{"plain", 0}};
-  if (DetectCpuFlags() & kCpuSse2) levels.push_back({"sse2", kCpuSse2});
-  if (DetectCpuFlags() & kCpuAvx2) levels.push_back({"avx2", kCpuAvx2});
+  if (flags & kCpuSse2) levels.push_back({"sse2", kCpuSse2});
+  if (flags & kCpuAvx2) levels.push_back({"avx2", kCpuAvx2});
+  if ((flags & kCpuSse2) && (flags & kCpuAvx2)) levels.push_back({"sse2+avx2", kCpuSse2 | kCpuAvx2});
   return levels;
 }
 

@@ -9,7 +9,7 @@
 
 #include "checkasm.h"
 #include "core/plane_filter.h"
-#include "core/reference.h"
+#include "tests/oracle/oracle.h"
 
 // Lets the allocation-failure test see a null from new(nothrow) under
 // AddressSanitizer instead of a report.
@@ -54,8 +54,9 @@ void ExpectSameAsReference(const GuardedPlane& source, const Params& p, const st
   const bool expectedResult = FilterPlaneReference(expected.View(), p.T, p.P, p.lp, p.hp);
   for (const Level& level : AvailableLevels()) {
     GuardedPlane actual = source;
-    const StreamDsp dsp = DspFor(level);
-    const bool result = FilterPlaneStreaming(actual.View(), p.T, p.P, p.lp, p.hp, dsp);
+    PreparedFilter filter;
+    PrepareFilter(p.T, p.P, p.lp, p.hp, level.mask, filter);
+    const bool result = FilterPlane(actual.View(), filter);
     ASSERT_EQ(result, expectedResult) << level.name << " " << what << " " << Describe(p);
     if (actual.buffer != expected.buffer) {
       size_t i = 0;
@@ -211,12 +212,13 @@ TEST(CheckasmPlane, MalformedViewsAreRefusedUntouched) {
   const std::vector<uint8_t> before = plane.buffer;
   const PlaneView good = plane.View();
   for (const Level& level : AvailableLevels()) {
-    const StreamDsp dsp = DspFor(level);
-    EXPECT_FALSE(FilterPlaneStreaming(PlaneView{good.data, 15, 16, 16}, 10, 1, 0, 100, dsp)) << "pitch below width";
-    EXPECT_FALSE(FilterPlaneStreaming(PlaneView{good.data, 16, -1, 16}, 10, 1, 0, 100, dsp)) << "negative width";
-    EXPECT_FALSE(FilterPlaneStreaming(PlaneView{good.data, 16, 16, -3}, 10, 1, 0, 100, dsp)) << "negative height";
-    EXPECT_FALSE(FilterPlaneStreaming(PlaneView{nullptr, 16, 16, 16}, 10, 1, 0, 100, dsp)) << "no data";
-    EXPECT_TRUE(FilterPlaneStreaming(PlaneView{nullptr, 0, 0, 0}, 10, 1, 0, 100, dsp)) << "empty plane";
+    PreparedFilter filter;
+    PrepareFilter(10, 1, 0, 100, level.mask, filter);
+    EXPECT_FALSE(FilterPlane(PlaneView{good.data, 15, 16, 16}, filter)) << "pitch below width";
+    EXPECT_FALSE(FilterPlane(PlaneView{good.data, 16, -1, 16}, filter)) << "negative width";
+    EXPECT_FALSE(FilterPlane(PlaneView{good.data, 16, 16, -3}, filter)) << "negative height";
+    EXPECT_FALSE(FilterPlane(PlaneView{nullptr, 16, 16, 16}, filter)) << "no data";
+    EXPECT_TRUE(FilterPlane(PlaneView{nullptr, 0, 0, 0}, filter)) << "empty plane";
   }
   EXPECT_EQ(plane.buffer, before);
 }
@@ -226,8 +228,9 @@ TEST(CheckasmPlane, MalformedViewsAreRefusedUntouched) {
 TEST(CheckasmPlane, AllocationFailureLeavesPlaneUntouched) {
   uint8_t sample[16] = {};
   for (const Level& level : AvailableLevels()) {
-    const StreamDsp dsp = DspFor(level);
-    EXPECT_FALSE(FilterPlaneStreaming(PlaneView{sample, INT32_MAX, INT32_MAX, 8}, 10, 1, 0, 100, dsp));
+    PreparedFilter filter;
+    PrepareFilter(10, 1, 0, 100, level.mask, filter);
+    EXPECT_FALSE(FilterPlane(PlaneView{sample, INT32_MAX, INT32_MAX, 8}, filter));
   }
   EXPECT_FALSE(FilterPlane(PlaneView{sample, INT32_MAX, INT32_MAX, 8}, 10, 1, 0, 100));
   for (uint8_t s : sample) EXPECT_EQ(s, 0);

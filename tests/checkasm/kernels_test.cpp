@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "checkasm.h"
-#include "core/reference.h"
 
 namespace velmoraine::checkasm {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <random>
 
-#include "core/reference.h"
+#include "core/dct.h"
 
 namespace velmoraine {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/plane_filter.h"
-#include "core/reference.h"
+#include "tests/oracle/oracle.h"
 
 namespace velmoraine {
 namespace {
@@ -58,12 +58,12 @@ struct Sums {
   Sums(GuardedPlane& plane, int32_t T, int32_t P, int32_t lp = 0, int32_t hp = 100) : W(plane.width), H(plane.height) {
     EXPECT_TRUE(AllocateWorkspace(workspace, W, H));
     const size_t n = static_cast<size_t>(W) * H;
-    int32_t table[64];
-    BuildThresholdTable(T, table);
+    BlockStageTables tables;
+    PrepareBlockStageTables(T, P, lp, hp, tables);
     AnalyseRows(plane.View(), workspace);
     std::memset(workspace.coeffAccum, 0, n * 8 * sizeof(int32_t));
     std::memset(workspace.blockWeights, 0, n * sizeof(int16_t));
-    AccumulateBlocks(workspace, W, H, table, P, lp, hp);
+    AccumulateBlocks(workspace, W, H, tables);
     std::memset(workspace.pixelAccum, 0, n * sizeof(int32_t));
     SynthesizeRows(workspace, W, H);
   }

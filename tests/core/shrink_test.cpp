@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/reference.h"
+#include "tests/oracle/oracle.h"
 
 namespace velmoraine {
 namespace {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "core/plane_filter.h"
-#include "core/reference.h"
+#include "tests/oracle/oracle.h"
 
 #include "core/cpu.h"
 #include "core/stream_dsp.h"
@@ -137,12 +137,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // running processor allows.
   for (uint32_t mask = 0; mask < velmoraine::kCpuAllFlags; ++mask) {
     if ((mask & ~velmoraine::kCpuAllFlags) != 0) continue;
-    velmoraine::StreamDsp dsp;
-    velmoraine::InitStreamDsp(dsp, mask);
+    velmoraine::PreparedFilter prepared;
+    velmoraine::PrepareFilter(T, P, lp, hp, mask, prepared);
     char name[32];
     std::snprintf(name, sizeof name, "kernels for mask %#x", mask);
-    const bool versionOk = run(
-        [&](const PlaneView& v) { return velmoraine::FilterPlaneStreaming(v, T, P, lp, hp, dsp); }, got);
+    const bool versionOk = run([&](const PlaneView& v) { return velmoraine::FilterPlane(v, prepared); }, got);
     check(versionOk, got, name);
   }
   return 0;

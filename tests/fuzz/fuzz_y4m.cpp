@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "host/y4m.h"
+#include "y4m/y4m.h"
 
 namespace {
 

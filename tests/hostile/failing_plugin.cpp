@@ -8,7 +8,7 @@
 // The program loads it with --plugin, like any plug-in library.
 #include <stdexcept>
 
-#include "host/avisynth_interface.h"
+#include "interface/avisynth_interface.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "core/plane_filter.h"
-#include "core/reference.h"
+#include "tests/oracle/oracle.h"
 #include "host/frame_server.h"
 
 #include "core/cpu.h"
@@ -160,11 +160,10 @@ TEST(AllocationFailure, ThePlaneFilterReportsItWithThePlaneUntouched) {
                  [](const velmoraine::PlaneView& v) { return velmoraine::FilterPlaneReference(v, 30, 1, 0, 100); });
   for (uint32_t mask = 0; mask <= velmoraine::kCpuAllFlags; ++mask) {
     if ((mask & ~velmoraine::kCpuAllFlags) != 0) continue;
-    velmoraine::StreamDsp dsp;
-    velmoraine::InitStreamDsp(dsp, mask);
-    SweepPlanePass(("kernels for mask " + std::to_string(mask)).c_str(), [&](const velmoraine::PlaneView& v) {
-      return velmoraine::FilterPlaneStreaming(v, 30, 1, 0, 100, dsp);
-    });
+    velmoraine::PreparedFilter prepared;
+    velmoraine::PrepareFilter(30, 1, 0, 100, mask, prepared);
+    SweepPlanePass(("kernels for mask " + std::to_string(mask)).c_str(),
+                   [&](const velmoraine::PlaneView& v) { return velmoraine::FilterPlane(v, prepared); });
   }
 }
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "host/y4m.h"
+#include "y4m/y4m.h"
 #include "tests/hostile/run_cli.h"
 
 namespace velmoraine::testing {

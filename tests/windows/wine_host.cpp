@@ -16,7 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "host/avisynth_interface.h"
+#include "interface/avisynth_interface.h"
 #include "tests/windows/frame_cases.h"
 
 // ---- What the host takes from msvcrt.dll and kernel32.dll -------------------

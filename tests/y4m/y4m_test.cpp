@@ -1,7 +1,7 @@
 // The Y4M reader and writer: headers, round trips through padded frame
 // memory with spill, and damaged streams. Files come from tmpfile() for
 // their descriptors only.
-#include "host/y4m.h"
+#include "y4m/y4m.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,33 +1,25 @@
-// The plain reference pass of the plane filter, stage by stage.
-//
-// These functions are the definition of every output bit: each one reads like
-// the algorithm and keeps the literal whole-plane workspace. Faster versions
-// must match FilterPlaneReference byte for byte on every input.
+// The oracle: the whole-plane pass that defines every output bit, stage by
+// stage, with the literal whole-plane workspace. It lives with the tests and
+// is never shipped; every version of the streaming pass must match
+// FilterPlaneReference byte for byte on every input. It shares the product's
+// definitions of the single steps (the transform, the threshold table and
+// block weights, the block stage of one block, the requantisation step) and
+// keeps the plane-wide organisation of the algorithm as written.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include "core/dct.h"
 #include "core/plane_filter.h"
+#include "core/shrink.h"
 
 namespace velmoraine {
 
-// ---- The integer lifting DCT -------------------------------------------------
-// Eight-point forward transform; out[0] is the plain sum of the inputs.
-void ForwardDct8(const int32_t in[8], int32_t out[8]);
-// Its companion; returns about 4 times the original samples.
-void InverseDct8(const int32_t in[8], int32_t out[8]);
-
-// ---- Block shrinkage and weighting ----------------------------------------
-// Nominal scale of each forward coefficient against the orthonormal DCT.
-extern const double dctScale[8];
-// Integer threshold for each coefficient position 8u+v; entry 0 is 0.
-void BuildThresholdTable(int32_t T, int32_t thresholdTable[64]);
 // Zeroes C[u][v] when lp <= u*u+v*v <= hp and |C[u][v]| < threshold; returns
-// the number of zero coefficients in the block afterwards.
+// the number of zero coefficients in the block afterwards. The definition of
+// shrinkage that the block-stage tables encode.
 int32_t ShrinkBlock(int32_t C[8][8], const int32_t thresholdTable[64], int32_t lp, int32_t hp);
-// Weight of a block with z zero coefficients under profile P (P >= 0).
-int32_t BlockWeight(int32_t P, int32_t z);
 
 // ---- The overlapped-block pass ----------------------------------------------
 // The whole-plane work buffers of one pass; strides depend on the width only.
@@ -48,8 +40,7 @@ void AnalyseRows(const PlaneView& plane, PlaneWorkspace& workspace);
 // Column transform, shrinkage, weighting and inverse column transform of every
 // block, accumulated into coeffAccum; block weights into blockWeights. Both
 // buffers must be cleared first (weights to 0).
-void AccumulateBlocks(PlaneWorkspace& workspace, int32_t W, int32_t H,
-                      const int32_t thresholdTable[64], int32_t P, int32_t lp, int32_t hp);
+void AccumulateBlocks(PlaneWorkspace& workspace, int32_t W, int32_t H, const BlockStageTables& tables);
 // Inverse row transform of the accumulated sums, added into pixelAccum (which
 // must be cleared first).
 void SynthesizeRows(PlaneWorkspace& workspace, int32_t W, int32_t H);
@@ -64,10 +55,5 @@ void RequantizePlane(const PlaneView& plane, int32_t* pixelAccum);
 
 // The whole pass with the literal workspace. Same contract as FilterPlane.
 bool FilterPlaneReference(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp);
-
-// True when the view is one the filter may touch: non-negative sizes, a pitch
-// of at least the width when there is more than one row, and data unless the
-// plane is empty.
-bool IsValidPlaneView(const PlaneView& plane);
 
 }  // namespace velmoraine

@@ -1,9 +1,9 @@
-#include "host/y4m_clip.h"
+#include "tools/y4m_clip.h"
 
 #include <climits>
 #include <cstring>
 
-namespace velmoraine::host {
+namespace velmoraine::tools {
 
 VideoInfo VideoInfoForStream(const y4m::StreamHeader& header) {
   VideoInfo vi;
@@ -88,4 +88,4 @@ bool Y4mSourceClip::GetParity(int) { return topFieldFirst_; }
 
 void Y4mSourceClip::GetAudio(void*, int64_t, int64_t, IScriptEnvironment*) {}
 
-}  // namespace velmoraine::host
+}  // namespace velmoraine::tools

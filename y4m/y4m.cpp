@@ -1,4 +1,4 @@
-#include "host/y4m.h"
+#include "y4m/y4m.h"
 
 #include <algorithm>
 #include <cerrno>

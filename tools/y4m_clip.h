@@ -12,7 +12,7 @@
 // 4:2:0 streams become CS_YV12 clips, mono streams CS_MONO8 clips (no chroma
 // planes). The frame's planes hold what the interface exposes (chroma
 // W/2 x H/2); the odd chroma column and row of an odd-sized stream travel in
-// the frame's spill (see host/y4m.h) and are written back unchanged.
+// the frame's spill (see y4m/y4m.h) and are written back unchanged.
 // The stream's length is unknown until its end, so num_frames is the largest
 // int.
 #pragma once
@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "host/avisynth_interface.h"
-#include "host/y4m.h"
+#include "interface/avisynth_interface.h"
+#include "y4m/y4m.h"
 
-namespace velmoraine::host {
+namespace velmoraine::tools {
 
 // The part of a Y4M frame that is not in the frame server's frame.
 struct Y4mFrameExtras {
@@ -86,4 +86,4 @@ class Y4mSourceClip : public IClip {
   std::map<int, PVideoFrame> kept_;
 };
 
-}  // namespace velmoraine::host
+}  // namespace velmoraine::tools
