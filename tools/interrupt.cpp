@@ -17,7 +17,7 @@ struct State {
   int caught = 0;
   std::function<void()> listener;
   std::mutex calling;  // held while the listener runs and while it is removed
-  std::mutex frame;
+  std::timed_mutex frame;
 };
 
 State& Get() {
@@ -56,7 +56,7 @@ void WatchLoop() {
     if (state.caught != 0) {
       // The second signal: end now, but not in the middle of a frame.
       lock.unlock();
-      std::lock_guard frame(state.frame);
+      (void)state.frame.try_lock_for(std::chrono::seconds(2));
       Die(signal);
     }
     state.caught = signal;
@@ -113,7 +113,7 @@ Listener::~Listener() {
   state.listener = nullptr;
 }
 
-std::mutex& FrameLock() { return Get().frame; }
+std::timed_mutex& FrameLock() { return Get().frame; }
 
 void Reraise() {
   const int signal = Caught();

@@ -5,9 +5,10 @@
 // tells it to stop reading: it writes the frames it has, says how many the
 // output holds, and then ends the program by the same signal (Reraise), so
 // that shells, xargs and GNU parallel see an interrupted program. A second
-// signal ends the program at once, but never in the middle of a frame: it
-// waits for the frame being written (FrameLock). With no run listening, the
-// first signal ends the program at once.
+// signal ends the program at once, but not in the middle of a frame: it
+// waits for the frame being written (FrameLock), for at most 2 seconds (a
+// frame stuck in a pipe nobody reads cannot be finished). With no run
+// listening, the first signal ends the program at once.
 #pragma once
 
 #include <chrono>
@@ -41,7 +42,7 @@ class Listener {
 };
 
 // Held while a frame goes out to the output.
-std::mutex& FrameLock();
+std::timed_mutex& FrameLock();
 
 // Restores the default action of the signal that came and raises it again:
 // the program ends as that signal ends it.
