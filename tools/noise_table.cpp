@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "core/plane_filter.h"
@@ -57,6 +58,7 @@ int main() {
               "best PSNR | auto - best |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|\n");
   double worstError = 0, worstGap = 0;
+  std::string notes;
   for (const Clip& clip : clips) {
     for (double sigma : sigmas) {
       std::vector<Picture> clean, noisy;
@@ -77,6 +79,19 @@ int main() {
         const double psnr = FilteredPsnr(clean, noisy, T);
         if (psnr > bestPsnr) bestPsnr = psnr, bestT = T;
       }
+      if (bestT == 60) {
+        // The best lies beyond the sweep: find it, for the note below the table.
+        int wideT = 60;
+        double widePsnr = bestPsnr;
+        for (int T = 62; T <= 120; T += 2) {
+          const double psnr = FilteredPsnr(clean, noisy, T);
+          if (psnr > widePsnr) widePsnr = psnr, wideT = T;
+        }
+        char note[160];
+        std::snprintf(note, sizeof note, "%s, sigma %.0f: beyond the sweep, the best T of 2..120 is %d at %.2f dB (T auto %+.2f dB)\n",
+                      clip.name, sigma, wideT, widePsnr, autoPsnr - widePsnr);
+        notes += note;
+      }
       const double error = (estimate - sigma) / sigma;
       worstError = std::max(worstError, std::fabs(error));
       worstGap = std::max(worstGap, bestPsnr - autoPsnr);
@@ -85,7 +100,8 @@ int main() {
       std::fflush(stdout);
     }
   }
-  std::printf("\nlargest estimate error %.1f %% (aim: 15 %%); largest shortfall of T auto %.2f dB (aim: 0.5 dB)\n",
+  std::printf("\n%s", notes.c_str());
+  std::printf("largest estimate error %.1f %% (aim: 15 %%); largest shortfall of T auto %.2f dB (aim: 0.5 dB)\n",
               100 * worstError, worstGap);
   return 0;
 }
