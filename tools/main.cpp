@@ -36,7 +36,7 @@ held back, then filtered) and takes T = 2.8 x sigma; --estimate IN prints
 that sigma and T without filtering.
 
 With ffmpeg, through pipes in both directions:
-  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - - | ffmpeg -f yuv4mpegpipe -i - out.mp4
+  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine -q --T auto - - | ffmpeg -f yuv4mpegpipe -i - out.mp4
   ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - filtered.y4m
   velmoraine --T 20 noisy.y4m - | ffmpeg -f yuv4mpegpipe -i - -c:v libx264 out.mp4
 

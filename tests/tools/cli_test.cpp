@@ -218,7 +218,8 @@ TEST_F(Cli, HelpDocumentsEveryOptionAndThePipes) {
   std::string command = kProgram + " --help >" + Path("help").string();
   ASSERT_EQ(std::system(command.c_str()), 0);
   std::string help = ReadFile(Path("help"));
-  for (const char* word : {"--T", "--P", "--lp", "--hp", "--plugin", "--threads", "--demo",
+  for (const char* word : {"--T", "--P", "--lp", "--hp", "--plugin", "--threads", "--demo", "--T auto",
+                           "--estimate", "--start", "--frames", "--quiet", "--version", "tail -n +2",
                            "ffmpeg -i in.mp4 -f yuv4mpegpipe", "ffmpeg -f yuv4mpegpipe -i -"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
 }
