@@ -219,5 +219,42 @@ TEST(UsedWrongly, TerminalInputAndOtherFormats) {
   EXPECT_NE(r.err.find("ffmpeg -i INPUT -f yuv4mpegpipe -pix_fmt yuv420p -"), std::string::npos) << r.err;
 }
 
+// The progress line shows only on a terminal, with the total for a regular
+// file, and -q turns it off.
+TEST_F(Interrupts, ProgressOnATerminalUnlessQuiet) {
+  for (bool quiet : {false, true}) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    const int in = open((dir_ / "whole.y4m").c_str(), O_RDONLY);
+    const int out = open("/dev/null", O_WRONLY);
+    std::vector<std::string> args = {"--T", "20", "-", "-"};
+    if (quiet) args.insert(args.begin(), "-q");
+    const pid_t pid = Start(args, in, out, terminal);
+    close(in), close(out), close(terminal);
+    std::string shown;
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    int status = 0;
+    for (auto deadline = Clock::now() + std::chrono::seconds(30); Clock::now() < deadline;) {
+      char buffer[4096];
+      const ssize_t got = read(master, buffer, sizeof buffer);
+      if (got > 0) shown.append(buffer, static_cast<size_t>(got));
+      if (got <= 0 && waitpid(pid, &status, WNOHANG) == pid) break;
+      if (got <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    if (quiet) {
+      EXPECT_EQ(shown, "");
+    } else {
+      EXPECT_NE(shown.find("frame 8/8, 100.0 %"), std::string::npos) << shown;
+      EXPECT_NE(shown.find("frames/s, 0:00 left"), std::string::npos) << shown;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmoraine::testing
