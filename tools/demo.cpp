@@ -98,16 +98,23 @@ std::string Decibels(double value) {
   return text;
 }
 
-}  // namespace
-
-Picture MakeDemoPicture(int width, int height, int index) {
+// A picture of the size with every sample at `level`.
+Picture FlatPicture(int width, int height, uint8_t level) {
   Picture picture;
   picture.width = width;
   picture.height = height;
+  const size_t chroma = static_cast<size_t>((width + 1) / 2) * static_cast<size_t>((height + 1) / 2);
+  picture.planes[0].assign(static_cast<size_t>(width) * height, level);
+  picture.planes[1].assign(chroma, level);
+  picture.planes[2].assign(chroma, level);
+  return picture;
+}
+
+}  // namespace
+
+Picture MakeDemoPicture(int width, int height, int index) {
+  Picture picture = FlatPicture(width, height, 0);
   const int cw = (width + 1) / 2, ch = (height + 1) / 2;
-  picture.planes[0].resize(static_cast<size_t>(width) * height);
-  picture.planes[1].resize(static_cast<size_t>(cw) * ch);
-  picture.planes[2].resize(static_cast<size_t>(cw) * ch);
   const int discX = width / 6 + 5 * index, discY = height / 2, radius = height / 6;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
@@ -137,13 +144,7 @@ Picture MakeDemoPicture(int width, int height, int index) {
 }
 
 Picture MakeTexturePicture(int width, int height, int index) {
-  Picture picture;
-  picture.width = width;
-  picture.height = height;
-  const int cw = (width + 1) / 2, ch = (height + 1) / 2;
-  picture.planes[0].resize(static_cast<size_t>(width) * height);
-  picture.planes[1].assign(static_cast<size_t>(cw) * ch, 128);
-  picture.planes[2].assign(static_cast<size_t>(cw) * ch, 128);
+  Picture picture = FlatPicture(width, height, 128);
   // Grain: a fixed random field, each value the mean of a 3x3 neighbourhood
   // of hashed values (so the texture is fine but not white).
   auto hashed = [](int x, int y) {

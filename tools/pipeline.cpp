@@ -250,7 +250,10 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
   // The chunk: straight to its first frame when the file allows it, else
   // reading through the frames before it.
   const int64_t first = std::max<int64_t>(options.start, 0);
-  const int64_t end = options.frames < 0 ? INT64_MAX : first + options.frames;
+  const int64_t end =
+      options.frames < 0 || options.frames > INT64_MAX - first ? INT64_MAX : first + options.frames;
+  if (first >= INT_MAX)
+    throw RunError("--start " + std::to_string(first) + " is beyond the frames a clip can number (2^31 - 1)");
   const int64_t inFile = reader.FramesInFile();
   try {
     if (first > 0 && !reader.SeekToFrame(first)) {
@@ -261,7 +264,6 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
     throw RunError(std::string("input: ") + e.what() + " (before the first frame to filter, " +
                    std::to_string(first) + "; no output was written)");
   }
-  if (first >= INT_MAX) throw RunError("--start " + std::to_string(first) + " is beyond the frames a clip can number");
   const bool pastEnd = reader.framesRead() < first;
   if (pastEnd && !options.quiet)
     std::fprintf(stderr, "velmoraine: the input has only %lld frames: no frame to filter from frame %lld on\n",

@@ -95,6 +95,22 @@ class Interrupts : public ::testing::Test {
   // The first `frames` frames of the clean run's output.
   std::string Prefix(size_t frames) const { return reference_.substr(0, header_ + frames * kRecord); }
 
+  // Starts a run that reads a pipe and writes out.y4m (messages to err),
+  // feeds it frames 0..4 and half of frame 5, and waits until the five are
+  // written. Returns the pid; `feed` is the pipe's open end.
+  pid_t StartOnFiveFramesAndAHalf(int& feed) {
+    int input[2];
+    if (pipe(input) != 0) return -1;
+    const int out = open((dir_ / "out.y4m").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t pid = Start({"--T", "20", "-", "-"}, input[0], out, err);
+    close(input[0]), close(out), close(err);
+    feed = input[1];
+    WriteAll(feed, stream_.substr(0, header_ + 5 * kRecord + kRecord / 2));
+    EXPECT_TRUE(WaitForSize(dir_ / "out.y4m", header_ + 5 * kRecord));
+    return pid;
+  }
+
   TempDir dir_;
   std::string stream_, reference_;
   size_t header_ = 0;
@@ -106,17 +122,12 @@ class Interrupts : public ::testing::Test {
 TEST_F(Interrupts, FinishTheFramesReadAndEndByTheSignal) {
   for (int signal : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(signal);
-    int input[2];
-    ASSERT_EQ(pipe(input), 0);
-    const int out = open((dir_ / "out.y4m").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const pid_t pid = Start({"--T", "20", "-", "-"}, input[0], out, err);
-    close(input[0]), close(out), close(err);
-    WriteAll(input[1], stream_.substr(0, header_ + 5 * kRecord + kRecord / 2));
-    ASSERT_TRUE(WaitForSize(dir_ / "out.y4m", header_ + 5 * kRecord));
+    int feed = -1;
+    const pid_t pid = StartOnFiveFramesAndAHalf(feed);
+    ASSERT_GT(pid, 0);
     kill(pid, signal);
     const int status = Finish(pid, 20);
-    close(input[1]);
+    close(feed);
     const std::string message = ReadFile(dir_ / "err");
     ASSERT_TRUE(WIFSIGNALED(status)) << status << " " << message;
     EXPECT_EQ(WTERMSIG(status), signal);
@@ -129,15 +140,10 @@ TEST_F(Interrupts, FinishTheFramesReadAndEndByTheSignal) {
 // The same Ctrl-C ends the program feeding the pipe: the input stops inside
 // frame 5 a moment before the signal. That is the interrupt, not damage.
 TEST_F(Interrupts, AnInputCutOffByTheSameInterruptIsTheInterrupt) {
-  int input[2];
-  ASSERT_EQ(pipe(input), 0);
-  const int out = open((dir_ / "out.y4m").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const pid_t pid = Start({"--T", "20", "-", "-"}, input[0], out, err);
-  close(input[0]), close(out), close(err);
-  WriteAll(input[1], stream_.substr(0, header_ + 5 * kRecord + kRecord / 2));
-  ASSERT_TRUE(WaitForSize(dir_ / "out.y4m", header_ + 5 * kRecord));
-  close(input[1]);
+  int feed = -1;
+  const pid_t pid = StartOnFiveFramesAndAHalf(feed);
+  ASSERT_GT(pid, 0);
+  close(feed);
   kill(pid, SIGINT);
   const int status = Finish(pid, 20);
   const std::string message = ReadFile(dir_ / "err");
