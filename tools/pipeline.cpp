@@ -297,7 +297,9 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
       heldError = std::string("input: ") + e.msg;
     }
     settings.T = ThresholdForSigma(estimator.Sigma());
-    if (!options.quiet && !held.empty())
+    if (!options.quiet && !held.empty() && estimator.Blocks() == 0)
+      std::fprintf(stderr, "velmoraine: frames smaller than 16x16 give no noise estimate: T=0\n");
+    else if (!options.quiet && !held.empty())
       std::fprintf(stderr, "velmoraine: noise sigma %.2f levels (luma of frames %lld to %lld) -> T=%d\n",
                    estimator.Sigma(), static_cast<long long>(first),
                    static_cast<long long>(first + static_cast<int64_t>(held.size()) - 1), settings.T);
