@@ -428,8 +428,10 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
     const int signal = interrupt::Caught();
     std::fprintf(stderr, "velmoraine: interrupted by %s: stopped reading; %s",
                  signal == SIGTERM ? "SIGTERM" : "SIGINT", Holds(first, written).c_str());
-    if (written > 0 || first > 0)
+    if (written > 0 || first > 0) {
       std::fprintf(stderr, "; the rest can follow with --start %lld", static_cast<long long>(first + written));
+      if (options.frames >= 0) std::fprintf(stderr, " --frames %lld", static_cast<long long>(options.frames - written));
+    }
     std::fprintf(stderr, "\n");
     std::fflush(stderr);
     interrupt::Reraise();  // threads are left as they are: the reader may wait on a pipe forever
