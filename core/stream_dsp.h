@@ -56,6 +56,8 @@ typedef void (*SynthesizeRowFn)(int32_t* accum, ptrdiff_t stride, int32_t W, int
 // pixel[x] = (16 * pixel[x]) / D(x), truncated, for x = 0..W-1, where D(x) is
 // the sum of columnWeights[x-7..x]. columnWeights is readable and 0 from
 // index -8 up to W+8 outside the block positions; every D(x) is >= 1.
+// pixel is 64-byte aligned and extends to the next multiple of 8 past W; a
+// version may write those extra lanes, whose values are to be ignored.
 typedef void (*NormalizeRowFn)(int32_t* pixel, const int32_t* columnWeights, int32_t W);
 
 // Requantises row y of a W x H plane with error diffusion: values holds its

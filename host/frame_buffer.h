@@ -26,7 +26,7 @@ struct HostBuffer : VideoFrameBuffer {
   static constexpr uint32_t kMagic = 0x766d4642;  // tells our buffers from others
   uint32_t magic = kMagic;
   std::unique_ptr<uint8_t[]> block;  // data points into it, aligned
-  size_t planes_end = 0;              // the tail guard starts here
+  size_t planesEnd = 0;              // the tail guard starts here
   VideoInfo vi{};                     // what the frame was made for
   PlaneLayout planes[3];              // Y, U, V; U and V empty without chroma
 };

@@ -129,36 +129,36 @@ class ScriptEnvironment final : public IScriptEnvironment {
     std::string name;
     std::string params;
     ApplyFunc apply;
-    void* user_data;
+    void* userData;
   };
   std::vector<Function> Functions() const;
 
   // Fault injection for MakeWritable.
   enum class MakeWritableFault { kNone, kThrow, kLeaveShared };
-  void SetMakeWritableFault(MakeWritableFault fault) { make_writable_fault_ = fault; }
+  void SetMakeWritableFault(MakeWritableFault fault) { makeWritableFault_ = fault; }
 
   // Frames whose count is above zero, and buffers in existence.
   size_t LiveFrames() const;
   size_t LiveBuffers() const;
 
   // IScriptEnvironment.
-  int VM_STDCALL GetCPUFlags() override;
-  char* VM_STDCALL SaveString(const char* s, int length = -1) override;
-  char* VM_CDECL Sprintf(const char* fmt, ...) override;
-  char* VM_STDCALL VSprintf(const char* fmt, va_list val) override;
-  void VM_CDECL ThrowError(const char* fmt, ...) override;
-  void VM_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
+  int VELMORAINE_STDCALL GetCPUFlags() override;
+  char* VELMORAINE_STDCALL SaveString(const char* s, int length = -1) override;
+  char* VELMORAINE_CDECL Sprintf(const char* fmt, ...) override;
+  char* VELMORAINE_STDCALL VSprintf(const char* fmt, va_list val) override;
+  void VELMORAINE_CDECL ThrowError(const char* fmt, ...) override;
+  void VELMORAINE_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
                               void* user_data) override;
-  bool VM_STDCALL FunctionExists(const char* name) override;
-  AVSValue VM_STDCALL Invoke(const char* name, const AVSValue args,
+  bool VELMORAINE_STDCALL FunctionExists(const char* name) override;
+  AVSValue VELMORAINE_STDCALL Invoke(const char* name, const AVSValue args,
                              const char** arg_names = nullptr) override;
-  AVSValue VM_STDCALL GetVar(const char* name) override;
-  bool VM_STDCALL SetVar(const char* name, const AVSValue& val) override;
-  bool VM_STDCALL SetGlobalVar(const char* name, const AVSValue& val) override;
-  void VM_STDCALL PushContext(int level = 0) override;
-  void VM_STDCALL PopContext() override;
-  PVideoFrame VM_STDCALL NewVideoFrame(const VideoInfo& vi, int align = FRAME_ALIGN) override;
-  bool VM_STDCALL MakeWritable(PVideoFrame* pvf) override;
+  AVSValue VELMORAINE_STDCALL GetVar(const char* name) override;
+  bool VELMORAINE_STDCALL SetVar(const char* name, const AVSValue& val) override;
+  bool VELMORAINE_STDCALL SetGlobalVar(const char* name, const AVSValue& val) override;
+  void VELMORAINE_STDCALL PushContext(int level = 0) override;
+  void VELMORAINE_STDCALL PopContext() override;
+  PVideoFrame VELMORAINE_STDCALL NewVideoFrame(const VideoInfo& vi, int align = FRAME_ALIGN) override;
+  bool VELMORAINE_STDCALL MakeWritable(PVideoFrame* pvf) override;
 
  private:
   struct Registered {
@@ -178,7 +178,7 @@ class ScriptEnvironment final : public IScriptEnvironment {
   std::vector<std::unique_ptr<VideoFrame>> frames_;
   std::vector<std::unique_ptr<HostBuffer>> buffers_;
   std::vector<void*> libraries_;
-  std::atomic<MakeWritableFault> make_writable_fault_{MakeWritableFault::kNone};
+  std::atomic<MakeWritableFault> makeWritableFault_{MakeWritableFault::kNone};
 };
 
 // --- An in-memory clip ------------------------------------------------------
@@ -193,9 +193,9 @@ class MemoryClip : public IClip {
   void SetFrame(int n, const PVideoFrame& frame);
   void SetParity(bool parity) { parity_ = parity; }
   // When set, GetFrame raises a script error through the environment.
-  void SetGetFrameFault(bool fault) { get_frame_fault_ = fault; }
+  void SetGetFrameFault(bool fault) { getFrameFault_ = fault; }
 
-  int GetFrameCalls() const { return get_frame_calls_; }
+  int GetFrameCalls() const { return getFrameCalls_; }
   struct AudioRequest {
     void* buf;
     int64_t start;
@@ -203,21 +203,21 @@ class MemoryClip : public IClip {
   };
   AudioRequest LastAudioRequest() const;
 
-  PVideoFrame VM_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
-  bool VM_STDCALL GetParity(int n) override;
-  void VM_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
+  PVideoFrame VELMORAINE_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
+  bool VELMORAINE_STDCALL GetParity(int n) override;
+  void VELMORAINE_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
                            IScriptEnvironment* env) override;
-  void VM_STDCALL SetCacheHints(int, int) override {}
-  const VideoInfo& VM_STDCALL GetVideoInfo() override { return vi_; }
+  void VELMORAINE_STDCALL SetCacheHints(int, int) override {}
+  const VideoInfo& VELMORAINE_STDCALL GetVideoInfo() override { return vi_; }
 
  private:
   VideoInfo vi_;
   mutable std::mutex mutex_;
   std::vector<PVideoFrame> frames_;
   std::atomic<bool> parity_{false};
-  std::atomic<bool> get_frame_fault_{false};
-  std::atomic<int> get_frame_calls_{0};
-  AudioRequest last_audio_{nullptr, 0, 0};
+  std::atomic<bool> getFrameFault_{false};
+  std::atomic<int> getFrameCalls_{0};
+  AudioRequest lastAudio_{nullptr, 0, 0};
 };
 
 }  // namespace velmoraine::host

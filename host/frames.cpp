@@ -90,7 +90,7 @@ bool GuardsIntact(const PVideoFrame& frame) {
       }
     }
   }
-  for (size_t x = buffer.planes_end; x < buffer.planes_end + kTailGuard; ++x) {
+  for (size_t x = buffer.planesEnd; x < buffer.planesEnd + kTailGuard; ++x) {
     if (data[x] != GuardByte(x)) return false;
   }
   return true;

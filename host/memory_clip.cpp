@@ -13,8 +13,8 @@ void MemoryClip::SetFrame(int n, const PVideoFrame& frame) {
 }
 
 PVideoFrame MemoryClip::GetFrame(int n, IScriptEnvironment* env) {
-  ++get_frame_calls_;
-  if (get_frame_fault_) env->ThrowError("MemoryClip: frame %d could not be produced (injected fault)", n);
+  ++getFrameCalls_;
+  if (getFrameFault_) env->ThrowError("MemoryClip: frame %d could not be produced (injected fault)", n);
   if (frames_.empty()) env->ThrowError("MemoryClip: the clip has no frames");
   const int last = static_cast<int>(frames_.size()) - 1;
   const size_t index = static_cast<size_t>(n < 0 ? 0 : n > last ? last : n);
@@ -40,12 +40,12 @@ bool MemoryClip::GetParity(int) { return parity_; }
 
 void MemoryClip::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment*) {
   std::lock_guard<std::mutex> lock(mutex_);
-  last_audio_ = AudioRequest{buf, start, count};
+  lastAudio_ = AudioRequest{buf, start, count};
 }
 
 MemoryClip::AudioRequest MemoryClip::LastAudioRequest() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return last_audio_;
+  return lastAudio_;
 }
 
 }  // namespace velmoraine::host

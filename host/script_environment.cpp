@@ -181,8 +181,8 @@ AVSValue ScriptEnvironment::Invoke(const char* name, const AVSValue args, const 
       matched.values[k] = AVSValue(group.data(), static_cast<int>(group.size()));
     }
   }
-  const AVSValue call_args(matched.values.data(), static_cast<int>(matched.values.size()));
-  return entry.function.apply(call_args, entry.function.user_data, this);
+  const AVSValue callArgs(matched.values.data(), static_cast<int>(matched.values.size()));
+  return entry.function.apply(callArgs, entry.function.userData, this);
 }
 
 AVSValue ScriptEnvironment::Call(const char* name, const std::vector<AVSValue>& args,
@@ -269,7 +269,7 @@ PVideoFrame ScriptEnvironment::AllocateFrame(const VideoInfo& vi, int align, boo
     place(buffer->planes[1], (static_cast<uint64_t>(w) + 1) / 2, (static_cast<uint64_t>(h) + 1) / 2);
     place(buffer->planes[2], (static_cast<uint64_t>(w) + 1) / 2, (static_cast<uint64_t>(h) + 1) / 2);
   }
-  buffer->planes_end = static_cast<size_t>(total);
+  buffer->planesEnd = static_cast<size_t>(total);
   const size_t size = static_cast<size_t>(total) + kTailGuard;
   buffer->block.reset(new (std::nothrow) uint8_t[size + pitch_align]);
   if (!buffer->block) Fail("NewVideoFrame: out of memory for a frame of " + std::to_string(size) + " bytes");
@@ -290,7 +290,7 @@ PVideoFrame ScriptEnvironment::AllocateFrame(const VideoInfo& vi, int align, boo
       }
     }
   }
-  for (size_t x = buffer->planes_end; x < size; ++x) buffer->data[x] = GuardByte(x);
+  for (size_t x = buffer->planesEnd; x < size; ++x) buffer->data[x] = GuardByte(x);
 
   auto frame = std::make_unique<VideoFrame>();
   frame->refcount = 0;
@@ -337,7 +337,7 @@ void ScriptEnvironment::ReclaimLocked() {
 }
 
 bool ScriptEnvironment::MakeWritable(PVideoFrame* pvf) {
-  switch (make_writable_fault_.load()) {
+  switch (makeWritableFault_.load()) {
     case MakeWritableFault::kThrow: Fail("MakeWritable: the frame could not be made writable (injected fault)");
     case MakeWritableFault::kLeaveShared: return false;
     case MakeWritableFault::kNone: break;

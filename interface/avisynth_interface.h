@@ -36,11 +36,11 @@
 // entry point are stdcall; variadic methods and the create callback cdecl.
 // Everywhere else there is one convention and the markers vanish.
 #if defined(_WIN32) && !defined(_WIN64)
-#define VM_STDCALL __stdcall
-#define VM_CDECL __cdecl
+#define VELMORAINE_STDCALL __stdcall
+#define VELMORAINE_CDECL __cdecl
 #else
-#define VM_STDCALL
-#define VM_CDECL
+#define VELMORAINE_STDCALL
+#define VELMORAINE_CDECL
 #endif
 
 // ---------------------------------------------------------------------------
@@ -261,15 +261,15 @@ class IClip {
   // Reference count, for tests and diagnostics.
   long RefCount() const { return vm_atomic::Load(&refcnt); }
 
-  virtual int VM_STDCALL GetVersion() { return 2; }
-  virtual PVideoFrame VM_STDCALL GetFrame(int n, IScriptEnvironment* env) = 0;
-  virtual bool VM_STDCALL GetParity(int n) = 0;
-  virtual void VM_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
+  virtual int VELMORAINE_STDCALL GetVersion() { return 2; }
+  virtual PVideoFrame VELMORAINE_STDCALL GetFrame(int n, IScriptEnvironment* env) = 0;
+  virtual bool VELMORAINE_STDCALL GetParity(int n) = 0;
+  virtual void VELMORAINE_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
                                    IScriptEnvironment* env) = 0;
   // 2.5 declares it void; newer hosts call it on every filter and ignore
   // what it returns.
-  virtual void VM_STDCALL SetCacheHints(int cachehints, int frame_range) = 0;
-  virtual const VideoInfo& VM_STDCALL GetVideoInfo() = 0;
+  virtual void VELMORAINE_STDCALL SetCacheHints(int cachehints, int frame_range) = 0;
+  virtual const VideoInfo& VELMORAINE_STDCALL GetVideoInfo() = 0;
   virtual ~IClip() {}
 };
 
@@ -380,7 +380,7 @@ class AvisynthError {
 };
 
 // The create callback of a script function.
-typedef AVSValue(VM_CDECL* ApplyFunc)(AVSValue args, void* user_data, IScriptEnvironment* env);
+typedef AVSValue(VELMORAINE_CDECL* ApplyFunc)(AVSValue args, void* user_data, IScriptEnvironment* env);
 
 // ---------------------------------------------------------------------------
 // The host's services. Slot order matters; later slots of real hosts are
@@ -388,28 +388,28 @@ typedef AVSValue(VM_CDECL* ApplyFunc)(AVSValue args, void* user_data, IScriptEnv
 class IScriptEnvironment {
  public:
   virtual ~IScriptEnvironment() {}
-  virtual int VM_STDCALL GetCPUFlags() = 0;
+  virtual int VELMORAINE_STDCALL GetCPUFlags() = 0;
   // Copies `length` bytes of s (all of it when length is -1) into storage
   // that lives as long as the environment.
-  virtual char* VM_STDCALL SaveString(const char* s, int length = -1) = 0;
-  virtual char* VM_CDECL Sprintf(const char* fmt, ...) = 0;
-  virtual char* VM_STDCALL VSprintf(const char* fmt, va_list val) = 0;
+  virtual char* VELMORAINE_STDCALL SaveString(const char* s, int length = -1) = 0;
+  virtual char* VELMORAINE_CDECL Sprintf(const char* fmt, ...) = 0;
+  virtual char* VELMORAINE_STDCALL VSprintf(const char* fmt, va_list val) = 0;
   // Formats the message and throws AvisynthError; never returns.
-  virtual void VM_CDECL ThrowError(const char* fmt, ...) = 0;
-  virtual void VM_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
+  virtual void VELMORAINE_CDECL ThrowError(const char* fmt, ...) = 0;
+  virtual void VELMORAINE_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
                                       void* user_data) = 0;
-  virtual bool VM_STDCALL FunctionExists(const char* name) = 0;
-  virtual AVSValue VM_STDCALL Invoke(const char* name, const AVSValue args,
+  virtual bool VELMORAINE_STDCALL FunctionExists(const char* name) = 0;
+  virtual AVSValue VELMORAINE_STDCALL Invoke(const char* name, const AVSValue args,
                                      const char** arg_names = nullptr) = 0;
-  virtual AVSValue VM_STDCALL GetVar(const char* name) = 0;
-  virtual bool VM_STDCALL SetVar(const char* name, const AVSValue& val) = 0;
-  virtual bool VM_STDCALL SetGlobalVar(const char* name, const AVSValue& val) = 0;
-  virtual void VM_STDCALL PushContext(int level = 0) = 0;
-  virtual void VM_STDCALL PopContext() = 0;
-  virtual PVideoFrame VM_STDCALL NewVideoFrame(const VideoInfo& vi, int align = FRAME_ALIGN) = 0;
+  virtual AVSValue VELMORAINE_STDCALL GetVar(const char* name) = 0;
+  virtual bool VELMORAINE_STDCALL SetVar(const char* name, const AVSValue& val) = 0;
+  virtual bool VELMORAINE_STDCALL SetGlobalVar(const char* name, const AVSValue& val) = 0;
+  virtual void VELMORAINE_STDCALL PushContext(int level = 0) = 0;
+  virtual void VELMORAINE_STDCALL PopContext() = 0;
+  virtual PVideoFrame VELMORAINE_STDCALL NewVideoFrame(const VideoInfo& vi, int align = FRAME_ALIGN) = 0;
   // Makes *pvf writable, putting a private copy in its place when the frame
   // or its buffer is shared. Returns true when it copied.
-  virtual bool VM_STDCALL MakeWritable(PVideoFrame* pvf) = 0;
+  virtual bool VELMORAINE_STDCALL MakeWritable(PVideoFrame* pvf) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -421,20 +421,20 @@ class GenericVideoFilter : public IClip {
 
  public:
   GenericVideoFilter(const PClip& source) : child(source), vi(source->GetVideoInfo()) {}
-  PVideoFrame VM_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
+  PVideoFrame VELMORAINE_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
     return child->GetFrame(n, env);
   }
-  bool VM_STDCALL GetParity(int n) override { return child->GetParity(n); }
-  void VM_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
+  bool VELMORAINE_STDCALL GetParity(int n) override { return child->GetParity(n); }
+  void VELMORAINE_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
                            IScriptEnvironment* env) override {
     child->GetAudio(buf, start, count, env);
   }
-  void VM_STDCALL SetCacheHints(int, int) override {}
-  const VideoInfo& VM_STDCALL GetVideoInfo() override { return vi; }
+  void VELMORAINE_STDCALL SetCacheHints(int, int) override {}
+  const VideoInfo& VELMORAINE_STDCALL GetVideoInfo() override { return vi; }
 };
 
 // The plug-in's entry point, as the host looks it up.
-typedef const char*(VM_STDCALL* PluginInit2Func)(IScriptEnvironment* env);
+typedef const char*(VELMORAINE_STDCALL* PluginInit2Func)(IScriptEnvironment* env);
 
 // ---------------------------------------------------------------------------
 // Binary layout. offsetof on the polymorphic classes is what we mean here

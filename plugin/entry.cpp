@@ -3,12 +3,12 @@
 #include "plugin/sliding_dct.h"
 
 #if defined(_WIN32)
-#define VM_PLUGIN_EXPORT __declspec(dllexport)
+#define VELMORAINE_PLUGIN_EXPORT __declspec(dllexport)
 #else
-#define VM_PLUGIN_EXPORT __attribute__((visibility("default")))
+#define VELMORAINE_PLUGIN_EXPORT __attribute__((visibility("default")))
 #endif
 
-extern "C" VM_PLUGIN_EXPORT const char* VM_STDCALL AvisynthPluginInit2(IScriptEnvironment* env) {
+extern "C" VELMORAINE_PLUGIN_EXPORT const char* VELMORAINE_STDCALL AvisynthPluginInit2(IScriptEnvironment* env) {
   env->AddFunction("velmoraine", "c[T]i[P]i[lp]i[hp]i", &velmoraine::CreateSlidingDct, nullptr);
   return "`x' xxx";
 }

@@ -75,7 +75,7 @@ void FilterFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared,
   }
 }
 
-AVSValue VM_CDECL CreateSlidingDct(AVSValue args, void*, IScriptEnvironment* env) {
+AVSValue VELMORAINE_CDECL CreateSlidingDct(AVSValue args, void*, IScriptEnvironment* env) {
   SlidingDctFilter* filter = new (std::nothrow) SlidingDctFilter(args, env);
   if (filter == nullptr) env->ThrowError("velmoraine: out of memory creating the filter");
   return AVSValue(static_cast<IClip*>(filter));

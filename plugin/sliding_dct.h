@@ -26,15 +26,15 @@ class SlidingDctFilter : public GenericVideoFilter {
   // kernels for this processor and prepares the block-stage tables once.
   SlidingDctFilter(const AVSValue& args, IScriptEnvironment* env);
 
-  int VM_STDCALL GetVersion() override { return 2; }
-  PVideoFrame VM_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
-  bool VM_STDCALL GetParity(int n) override { return child->GetParity(n); }
-  void VM_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
+  int VELMORAINE_STDCALL GetVersion() override { return 2; }
+  PVideoFrame VELMORAINE_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
+  bool VELMORAINE_STDCALL GetParity(int n) override { return child->GetParity(n); }
+  void VELMORAINE_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
                            IScriptEnvironment* env) override {
     child->GetAudio(buf, start, count, env);
   }
-  void VM_STDCALL SetCacheHints(int, int) override {}
-  const VideoInfo& VM_STDCALL GetVideoInfo() override { return vi; }
+  void VELMORAINE_STDCALL SetCacheHints(int, int) override {}
+  const VideoInfo& VELMORAINE_STDCALL GetVideoInfo() override { return vi; }
 
   int32_t ThresholdT() const { return T; }
   int32_t ProfileP() const { return P; }
@@ -50,7 +50,7 @@ class SlidingDctFilter : public GenericVideoFilter {
 };
 
 // The create callback registered with the script function.
-AVSValue VM_CDECL CreateSlidingDct(AVSValue args, void* user_data, IScriptEnvironment* env);
+AVSValue VELMORAINE_CDECL CreateSlidingDct(AVSValue args, void* user_data, IScriptEnvironment* env);
 
 // Runs `filter` over the planes Y, U, V of a writable frame, in that order,
 // as `prepared`. Empty planes are skipped. A plane whose write pointer is null

@@ -70,12 +70,12 @@ class Y4mSourceClip : public IClip {
   // it), else an empty frame. For looking at a frame before filtering it.
   PVideoFrame Peek(int n) const;
 
-  PVideoFrame VM_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
-  bool VM_STDCALL GetParity(int n) override;
-  void VM_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
+  PVideoFrame VELMORAINE_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
+  bool VELMORAINE_STDCALL GetParity(int n) override;
+  void VELMORAINE_STDCALL GetAudio(void* buf, int64_t start, int64_t count,
                            IScriptEnvironment* env) override;
-  void VM_STDCALL SetCacheHints(int, int) override {}
-  const VideoInfo& VM_STDCALL GetVideoInfo() override { return vi_; }
+  void VELMORAINE_STDCALL SetCacheHints(int, int) override {}
+  const VideoInfo& VELMORAINE_STDCALL GetVideoInfo() override { return vi_; }
 
  private:
   y4m::Reader& reader_;

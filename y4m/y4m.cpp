@@ -146,9 +146,6 @@ StreamHeader ParseStreamHeader(std::string_view line) {
     throw Error("unsupported subsampling " + Quoted(subsampling) + ": " + std::string(kSupported));
   if (!haveWidth) throw Error("the stream header has no width (W tag)");
   if (!haveHeight) throw Error("the stream header has no height (H tag)");
-  if (int64_t{header.width} * header.height > kMaxLumaSamples)
-    throw Error("the frame size " + std::to_string(header.width) + "x" +
-                std::to_string(header.height) + " is larger than the limit of 2^28 samples");
   return header;
 }
 

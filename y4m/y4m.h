@@ -14,8 +14,9 @@
 // frame parameters are kept the same way, per frame.
 //
 // Limits, so that a hostile header cannot make us allocate at will: W and H
-// are 1..16384 each and W*H is at most 2^28 samples; the header line is at
-// most 64 KiB and a frame line at most 4 KiB. Frame buffers are allocated by
+// are 1..16384 each (so W*H is at most 2^28 samples); the header line holds
+// at most 64 KiB before its newline, and a FRAME line at most 4 KiB of
+// parameters after "FRAME". Frame buffers are allocated by
 // the caller only after the frame's FRAME line has been read.
 //
 // Planes move between the file and memory through PlaneRegion: the part of
@@ -41,7 +42,6 @@
 namespace velmoraine::y4m {
 
 inline constexpr int kMaxDimension = 16384;
-inline constexpr int64_t kMaxLumaSamples = int64_t{1} << 28;
 inline constexpr size_t kMaxStreamHeaderBytes = 65536;
 inline constexpr size_t kMaxFrameHeaderBytes = 4096;
 

@@ -106,6 +106,15 @@ std::vector<Pattern> Patterns(uint32_t seed) {
          const int v = (x * 3 + y * 5) % 256 + int(Hash(seed + uint32_t(x * 31 + y * 17)) % 41) - 20;
          return uint8_t(v < 0 ? 0 : (v > 255 ? 255 : v));
        }},
+      // Black 8x8 areas (all 64 coefficients zero) beside busy ones, as in
+      // full-range letterboxed video: the weight of an all-zero block only
+      // shows next to blocks that weigh differently.
+      {"letterbox",
+       [seed](int32_t x, int32_t y) { return uint8_t(y % 24 < 10 ? 0 : Hash(seed ^ uint32_t(x * 7 + y * 977))); }},
+      {"black-tiles",
+       [seed](int32_t x, int32_t y) {
+         return uint8_t((x / 8 + y / 8) % 2 == 0 ? 0 : 96 + Hash(seed ^ uint32_t(x * 389 + y * 13)) % 64);
+       }},
       {"salt-and-pepper",
        [seed](int32_t x, int32_t y) {
          const uint32_t h = Hash(seed ^ uint32_t(x * 131 + y * 7));

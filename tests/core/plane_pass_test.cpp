@@ -307,6 +307,10 @@ TEST(PlanePass, MatchesDirectModelOnRandomPlanes) {
       // Smooth half the plane so thresholds zero a real share of coefficients.
       for (int32_t y = 0; y < h; ++y)
         for (int32_t x = 0; x < w / 2; ++x) plane.At(x, y) = static_cast<uint8_t>(100 + x + (plane.At(x, y) & 7));
+      // And black the top 9 rows of the other half: blocks whose 64
+      // coefficients are all zero, beside blocks that weigh differently.
+      for (int32_t y = 0; y < std::min(h, 9); ++y)
+        for (int32_t x = w / 2; x < w; ++x) plane.At(x, y) = 0;
       const std::vector<uint8_t> expected = DirectModel(plane, p.T, p.P, p.lp, p.hp);
       ASSERT_TRUE(FilterPlaneReference(plane.View(), p.T, p.P, p.lp, p.hp));
       ASSERT_EQ(plane.Samples(), expected) << w << "x" << h << " T=" << p.T << " P=" << p.P;

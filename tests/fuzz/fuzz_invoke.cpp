@@ -31,7 +31,7 @@
 
 #include "host/frame_server.h"
 
-extern "C" const char* VM_STDCALL AvisynthPluginInit2(IScriptEnvironment* env);
+extern "C" const char* VELMORAINE_STDCALL AvisynthPluginInit2(IScriptEnvironment* env);
 
 namespace {
 
@@ -65,7 +65,7 @@ struct Registered {
   std::vector<ParamSpec> parameters;
 };
 
-AVSValue VM_CDECL Check(AVSValue args, void* user_data, IScriptEnvironment*) {
+AVSValue VELMORAINE_CDECL Check(AVSValue args, void* user_data, IScriptEnvironment*) {
   const Registered& r = *static_cast<const Registered*>(user_data);
   if (!args.IsArray() || args.ArraySize() != static_cast<int>(r.parameters.size()))
     Fault(r.name + ": the callback got " + std::to_string(args.ArraySize()) + " values for " +

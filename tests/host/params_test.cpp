@@ -46,7 +46,7 @@ struct Seen {
   std::vector<std::vector<AVSValue>> elements;
 };
 
-AVSValue VM_CDECL Record(AVSValue args, void* user_data, IScriptEnvironment*) {
+AVSValue VELMORAINE_CDECL Record(AVSValue args, void* user_data, IScriptEnvironment*) {
   Seen* seen = static_cast<Seen*>(user_data);
   seen->types.clear();
   seen->values.clear();

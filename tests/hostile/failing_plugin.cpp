@@ -17,7 +17,7 @@ class FailingFilter : public GenericVideoFilter {
   FailingFilter(const PClip& child, int failing, int mode)
       : GenericVideoFilter(child), failing_(failing), mode_(mode) {}
 
-  PVideoFrame VM_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
+  PVideoFrame VELMORAINE_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
     PVideoFrame frame = child->GetFrame(n, env);
     if (n != failing_) return frame;
     if (mode_ == 0) env->ThrowError("failing plug-in: frame %d refused", n);
@@ -31,13 +31,13 @@ class FailingFilter : public GenericVideoFilter {
   int mode_;
 };
 
-AVSValue VM_CDECL Create(AVSValue args, void*, IScriptEnvironment*) {
+AVSValue VELMORAINE_CDECL Create(AVSValue args, void*, IScriptEnvironment*) {
   return AVSValue(static_cast<IClip*>(new FailingFilter(args[0].AsClip(), args[1].AsInt(), args[2].AsInt())));
 }
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) const char* VM_STDCALL AvisynthPluginInit2(
+extern "C" __attribute__((visibility("default"))) const char* VELMORAINE_STDCALL AvisynthPluginInit2(
     IScriptEnvironment* env) {
   env->AddFunction("velmoraine", "c[T]i[P]i[lp]i[hp]i", &Create, nullptr);
   return "failing plug-in";

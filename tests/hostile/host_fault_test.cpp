@@ -282,7 +282,7 @@ class FaultyClip : public MemoryClip {
   enum class Mode { kNone, kScriptError, kStdException, kNullFrame };
   using MemoryClip::MemoryClip;
   Mode mode = Mode::kNone;
-  PVideoFrame VM_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
+  PVideoFrame VELMORAINE_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
     if (mode == Mode::kScriptError) env->ThrowError("FaultyClip: no frame %d", n);
     if (mode == Mode::kStdException) throw std::runtime_error("FaultyClip: decoder failed");
     if (mode == Mode::kNullFrame) return PVideoFrame();

@@ -42,7 +42,7 @@ TEST_F(PluginFrames, AnUnsharedFrameIsFilteredAndReturnedAsTheSameFrame) {
   class GivingClip : public MemoryClip {
    public:
     using MemoryClip::MemoryClip;
-    PVideoFrame VM_STDCALL GetFrame(int, IScriptEnvironment* env) override {
+    PVideoFrame VELMORAINE_STDCALL GetFrame(int, IScriptEnvironment* env) override {
       PVideoFrame f = env->NewVideoFrame(GetVideoInfo());
       last = f.Get();
       return f;

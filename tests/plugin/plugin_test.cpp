@@ -22,7 +22,7 @@ TEST_F(PluginTest, EntryPointRegistersOneFunctionAndReturnsItsText) {
   ASSERT_EQ(functions.size(), 1u);
   EXPECT_EQ(functions[0].name, "velmoraine");
   EXPECT_EQ(functions[0].params, "c[T]i[P]i[lp]i[hp]i");
-  EXPECT_EQ(functions[0].user_data, nullptr);
+  EXPECT_EQ(functions[0].userData, nullptr);
 }
 
 TEST_F(PluginTest, ArgumentsTakeTheirDefaultsAndTheirPlaces) {

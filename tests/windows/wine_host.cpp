@@ -199,9 +199,9 @@ class TestEnvironment : public IScriptEnvironment {
     }
   }
 
-  int VM_STDCALL GetCPUFlags() override { return 0; }
+  int VELMORAINE_STDCALL GetCPUFlags() override { return 0; }
 
-  char* VM_STDCALL SaveString(const char* s, int length) override {
+  char* VELMORAINE_STDCALL SaveString(const char* s, int length) override {
     if (length < 0) length = static_cast<int>(strlen(s));
     SavedString* saved = static_cast<SavedString*>(malloc(sizeof(SavedString) + static_cast<size_t>(length) + 1));
     if (!saved) return nullptr;
@@ -212,7 +212,7 @@ class TestEnvironment : public IScriptEnvironment {
     return saved->text;
   }
 
-  char* VM_CDECL Sprintf(const char* fmt, ...) override {
+  char* VELMORAINE_CDECL Sprintf(const char* fmt, ...) override {
     va_list args;
     va_start(args, fmt);
     char* text = VSprintf(fmt, args);
@@ -220,7 +220,7 @@ class TestEnvironment : public IScriptEnvironment {
     return text;
   }
 
-  char* VM_STDCALL VSprintf(const char* fmt, va_list args) override {
+  char* VELMORAINE_STDCALL VSprintf(const char* fmt, va_list args) override {
     char text[1024];
     _vsnprintf(text, sizeof(text) - 1, fmt, args);
     text[sizeof(text) - 1] = '\0';
@@ -229,7 +229,7 @@ class TestEnvironment : public IScriptEnvironment {
 
   // The message lives in the environment (no allocation), so that repeated
   // errors leave the heap as they found it.
-  void VM_CDECL ThrowError(const char* fmt, ...) override {
+  void VELMORAINE_CDECL ThrowError(const char* fmt, ...) override {
     va_list args;
     va_start(args, fmt);
     _vsnprintf(errorText, sizeof(errorText) - 1, fmt, args);
@@ -239,7 +239,7 @@ class TestEnvironment : public IScriptEnvironment {
     throw AvisynthError(errorText);
   }
 
-  void VM_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
+  void VELMORAINE_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
                               void* user_data) override {
     ++addFunctionCalls;
     functionName = name;
@@ -248,24 +248,24 @@ class TestEnvironment : public IScriptEnvironment {
     functionUserData = user_data;
   }
 
-  bool VM_STDCALL FunctionExists(const char*) override { return false; }
-  AVSValue VM_STDCALL Invoke(const char* name, const AVSValue, const char**) override {
+  bool VELMORAINE_STDCALL FunctionExists(const char*) override { return false; }
+  AVSValue VELMORAINE_STDCALL Invoke(const char* name, const AVSValue, const char**) override {
     ThrowError("test host: no function %s", name);
     return AVSValue();
   }
-  AVSValue VM_STDCALL GetVar(const char*) override { return AVSValue(); }
-  bool VM_STDCALL SetVar(const char*, const AVSValue&) override { return false; }
-  bool VM_STDCALL SetGlobalVar(const char*, const AVSValue&) override { return false; }
-  void VM_STDCALL PushContext(int) override {}
-  void VM_STDCALL PopContext() override {}
+  AVSValue VELMORAINE_STDCALL GetVar(const char*) override { return AVSValue(); }
+  bool VELMORAINE_STDCALL SetVar(const char*, const AVSValue&) override { return false; }
+  bool VELMORAINE_STDCALL SetGlobalVar(const char*, const AVSValue&) override { return false; }
+  void VELMORAINE_STDCALL PushContext(int) override {}
+  void VELMORAINE_STDCALL PopContext() override {}
 
-  PVideoFrame VM_STDCALL NewVideoFrame(const VideoInfo& vi, int) override {
+  PVideoFrame VELMORAINE_STDCALL NewVideoFrame(const VideoInfo& vi, int) override {
     HostFrame* host = AllocateFrame(vi.width, vi.height);
     if (!host) ThrowError("test host: out of memory for a %dx%d frame", vi.width, vi.height);
     return PVideoFrame(&host->frame);
   }
 
-  bool VM_STDCALL MakeWritable(PVideoFrame* pvf) override {
+  bool VELMORAINE_STDCALL MakeWritable(PVideoFrame* pvf) override {
     VideoFrame* frame = pvf->Get();
     if (frame->IsWritable()) return false;
     HostFrame* copy = AllocateFrame(frame->row_size, frame->height);
@@ -316,7 +316,7 @@ class SourceClip : public IClip {
   }
   ~SourceClip() override { --liveSources; }
 
-  PVideoFrame VM_STDCALL GetFrame(int, IScriptEnvironment* env) override {
+  PVideoFrame VELMORAINE_STDCALL GetFrame(int, IScriptEnvironment* env) override {
     if (prepared) {
       PVideoFrame frame = prepared;
       prepared = PVideoFrame();
@@ -328,17 +328,17 @@ class SourceClip : public IClip {
     if (holdFrames) held = frame;
     return frame;
   }
-  bool VM_STDCALL GetParity(int n) override {
+  bool VELMORAINE_STDCALL GetParity(int n) override {
     lastParityFrame = n;
     return (n % 3) == 1;
   }
-  void VM_STDCALL GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment*) override {
+  void VELMORAINE_STDCALL GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment*) override {
     lastAudioStart = start;
     lastAudioCount = count;
     memset(buf, 0x5C, 4);
   }
-  void VM_STDCALL SetCacheHints(int, int) override {}
-  const VideoInfo& VM_STDCALL GetVideoInfo() override { return info; }
+  void VELMORAINE_STDCALL SetCacheHints(int, int) override {}
+  const VideoInfo& VELMORAINE_STDCALL GetVideoInfo() override { return info; }
 
   static int liveSources;
   wintest::FrameCase frameCase;

@@ -148,6 +148,34 @@ TEST(Y4mHeader, RefusesAnEndlessOrMissingHeaderLine) {
             std::string::npos);
 }
 
+// The documented limits, written out rather than taken from the reader: a
+// header line of 64 KiB before its newline and a FRAME line with 4 KiB of
+// parameters are read; one byte more is refused.
+TEST(Y4mLimits, LinesAreReadUpToTheirLimitAndRefusedOneBytePast) {
+  constexpr size_t kHeaderLineLimit = 65536, kFrameParametersLimit = 4096;
+  const std::string start = "YUV4MPEG2 W8 H8 C420jpeg X";
+  const size_t frameBytes = 8 * 8 + 2 * 4 * 4;
+  auto read = [&](size_t headerBytes, size_t parameterBytes) -> std::string {
+    const std::string header = start + std::string(headerBytes - start.size(), 'h');
+    const std::string parameters = " X" + std::string(parameterBytes - 2, 'p');
+    File file = FileWith(Stream(header, frameBytes, 1, {parameters}));
+    Reader reader(Fd(file));
+    std::string read;
+    try {
+      EXPECT_EQ(reader.ReadHeader().line, header);
+      EXPECT_TRUE(reader.ReadFrameHeader(read));
+      EXPECT_EQ(read, parameters);
+    } catch (const Error& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(read(kHeaderLineLimit, kFrameParametersLimit), "");
+  EXPECT_NE(read(kHeaderLineLimit + 1, 10).find("stream header line is longer than the limit"), std::string::npos);
+  EXPECT_NE(read(100, kFrameParametersLimit + 1).find("frame 0: the FRAME line is longer than the limit"),
+            std::string::npos);
+}
+
 // Reads every frame into padded frame memory (planes W/2 x H/2 for chroma,
 // as a 4:2:0 frame of the frame server holds them) and writes it back.
 std::string RoundTrip(const std::string& input, int* frames = nullptr) {
