@@ -102,7 +102,7 @@ int32_t PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t
 // Shared by every version: the scan is serial, and its cost is the chain from
 // one sample to the one three columns on.
 void RequantizeRowPlain(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
-                           const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
+                        const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
   if (y < 1 || y > H - 2) return RequantizeOuterRow(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
   const int32_t largest = PullSharesFromAbove(values, errorsAbove, 3, W - 5);
   RequantizeInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H, largest);

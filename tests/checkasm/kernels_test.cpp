@@ -141,7 +141,8 @@ TEST(CheckasmKernels, SynthesizeRowWrapsLikePlain) {
       std::copy(accum.data, accum.data + 8 * stride, accumCopy.data);
       plain.synthesizeRow(accum.data, stride, W, expected.data, scratch.data);
       dsp.synthesizeRow(accumCopy.data, stride, W, actual.data, scratch2.data);
-      ASSERT_TRUE(actual.GuardIntact() && accumCopy.GuardIntact() && scratch2.GuardIntact()) << level.name << " W=" << W;
+      ASSERT_TRUE(actual.GuardIntact() && accumCopy.GuardIntact() && scratch2.GuardIntact())
+          << level.name << " W=" << W;
       for (int32_t x = 0; x < W; ++x) ASSERT_EQ(actual.data[x], expected.data[x]) << level.name << " W=" << W << " x=" << x;
       for (ptrdiff_t i = 0; i < 8 * stride; ++i) ASSERT_EQ(accumCopy.data[i], 0) << level.name << " sums left at " << i;
     }
