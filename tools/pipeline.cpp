@@ -269,6 +269,13 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
     std::fprintf(stderr, "velmoraine: the input has only %lld frames: no frame to filter from frame %lld on\n",
                  static_cast<long long>(reader.framesRead()), static_cast<long long>(first));
 
+  // A plug-in that cannot be loaded is reported before frames are read.
+  try {
+    env.LoadPlugin(options.pluginPath);
+  } catch (const AvisynthError& e) {
+    throw RunError(std::string("script error: ") + (e.msg ? e.msg : "unknown"));
+  }
+
   Y4mSourceClip* sourceClip = new Y4mSourceClip(reader);
   PClip source = sourceClip;
 
@@ -307,7 +314,6 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
 
   AVSValue filterValue;
   try {
-    env.LoadPlugin(options.pluginPath);
     filterValue = env.Call("velmoraine", {source, settings.T, settings.P, settings.lp, settings.hp},
                            {nullptr, "T", "P", "lp", "hp"});
   } catch (const AvisynthError& e) {
