@@ -305,15 +305,16 @@ bool Reader::SeekToFrame(int64_t n) {
   const uint64_t record = kFrameMarker.size() + 1 + header_.FrameBytes();
   const uint64_t size = static_cast<uint64_t>(info.st_size);
   if (size < headerBytes || (size - headerBytes) % record != 0) return false;
-  if (static_cast<uint64_t>(n) >= (size - headerBytes) / record) return false;
+  const uint64_t frames = (size - headerBytes) / record;
   // The reader must stand right after the header line of a stream that
   // starts at the file's beginning.
   const off_t position = ::lseek(fd_, 0, SEEK_CUR);
   if (position < 0 || static_cast<uint64_t>(position) - (end_ - begin_) != headerBytes) return false;
+  if (static_cast<uint64_t>(n) >= frames) n = static_cast<int64_t>(frames);  // to the end
   const uint64_t at = headerBytes + static_cast<uint64_t>(n) * record;
   char marker[6];
-  if (::pread(fd_, marker, sizeof marker, static_cast<off_t>(at)) != static_cast<ssize_t>(sizeof marker) ||
-      std::string_view(marker, sizeof marker) != "FRAME\n")
+  if (at < size && (::pread(fd_, marker, sizeof marker, static_cast<off_t>(at)) != static_cast<ssize_t>(sizeof marker) ||
+                    std::string_view(marker, sizeof marker) != "FRAME\n"))
     return false;
   if (::lseek(fd_, static_cast<off_t>(at), SEEK_SET) != static_cast<off_t>(at)) return false;
   begin_ = end_ = 0;

@@ -129,10 +129,12 @@ class Reader {
 
   // Moves straight to frame n (counted from 0) of a regular file when that
   // is certain to be right: the file holds exactly the header line and whole
-  // records of "FRAME\n" and one frame's samples, and frame n is one of them
-  // and begins with "FRAME\n". Returns false, having moved nothing, in every
-  // other case (a pipe, FRAME lines with parameters, a damaged or growing
-  // file): the caller then reads through. Only right after ReadHeader.
+  // records of "FRAME\n" and one frame's samples, and frame n begins with
+  // "FRAME\n" (or the file holds fewer frames: then to its end, and
+  // framesRead() says how many it holds). Returns false, having moved
+  // nothing, in every other case (a pipe, FRAME lines with parameters, a
+  // damaged or growing file): the caller then reads through. Only right
+  // after ReadHeader.
   bool SeekToFrame(int64_t n);
 
   // The frames of a regular file that holds exactly whole "FRAME\n" records
