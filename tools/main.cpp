@@ -207,7 +207,9 @@ int main(int argc, char** argv) {
       if (isatty(fd)) return Fail("the input is a terminal; give a Y4M file or pipe one in");
       const velmoraine::tools::NoiseReport report = velmoraine::tools::EstimateStream(fd);
       std::printf("sigma %.2f\nT %d\n", report.sigma, report.threshold);
-      if (!quiet)
+      if (report.noEstimate)
+        std::fprintf(stderr, "velmoraine: no noise estimate: %s\n", report.noEstimate);
+      else if (!quiet)
         std::fprintf(stderr, "velmoraine: noise sigma in levels, from the luma of the first %lld frame%s; "
                      "T = 2.8 x sigma, as --T auto takes it\n",
                      static_cast<long long>(report.frames), report.frames == 1 ? "" : "s");

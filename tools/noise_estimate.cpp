@@ -7,6 +7,7 @@ namespace velmoraine::tools {
 namespace {
 
 constexpr int kBlock = 16;
+constexpr size_t kEnoughBlocks = 8;
 constexpr double kQuantile = 0.02;
 // For a block holding nothing but white Gaussian noise, its mean square
 // output over 36 sigma^2 is spread around 1; its 2nd percentile, measured
@@ -56,34 +57,33 @@ void NoiseEstimator::AddPlane(const uint8_t* data, ptrdiff_t pitch, int width, i
 double NoiseEstimator::Sigma() const {
   if (blocks_.empty()) return 0;
   // Picks the blocks the noise can show itself fully in, and estimates from
-  // their quiet tenth. `margin` keeps away from the ends of the range.
-  auto estimate = [&](double margin, bool& enough, std::vector<float>* kept = nullptr) {
+  // the quietest of them. `margin` keeps away from the ends of the range.
+  auto estimate = [&](double margin, bool& enough) {
     std::vector<float> values;
     for (const Block& b : blocks_)
       if (!b.clipped && b.mean >= margin && b.mean <= 255.0 - margin) values.push_back(b.meanSquare);
-    enough = values.size() >= 8;
-    if (!enough) return 0.0;
-    const double sigma = std::sqrt(Quantile(values, kQuantile) / kPureNoiseQuantile);
-    if (kept) *kept = std::move(values);
-    return sigma;
+    enough = values.size() >= kEnoughBlocks;
+    return enough ? std::sqrt(Quantile(values, kQuantile) / kPureNoiseQuantile) : 0.0;
   };
   bool enough = false;
-  std::vector<float> values;
-  double sigma = estimate(0, enough, &values);
-  if (!enough) {
-    // Clipped nearly everywhere: the estimate is a lower bound.
-    values.clear();
-    for (const Block& b : blocks_) values.push_back(b.meanSquare);
-    return std::sqrt(Quantile(values, kQuantile) / kPureNoiseQuantile);
-  }
+  double sigma = estimate(0, enough);
+  if (!enough) return 0;  // clipped nearly everywhere: no estimate
   // Blocks close to 0 or 255 lose the noise's tails to clipping even when no
   // sample reached the end: leave them out, from the estimate so far.
   for (int pass = 0; pass < 2; ++pass) {
-    const double refined = estimate(3 * sigma, enough, &values);
+    const double refined = estimate(3 * sigma, enough);
     if (!enough) break;
     sigma = refined;
   }
   return sigma;
+}
+
+const char* NoiseEstimator::NoEstimate() const {
+  if (blocks_.empty()) return "the frames are smaller than 16x16";
+  size_t usable = 0;
+  for (const Block& b : blocks_) usable += !b.clipped;
+  if (usable < kEnoughBlocks) return "nearly every 16x16 block reaches 0 or 255, where clipping hides noise";
+  return nullptr;
 }
 
 int ThresholdForSigma(double sigma) { return static_cast<int>(std::lround(2.8 * sigma)); }

@@ -27,9 +27,15 @@ class NoiseEstimator {
   // bytes apart).
   void AddPlane(const uint8_t* data, ptrdiff_t pitch, int width, int height);
 
-  // The estimated standard deviation of the noise, in levels; 0 when no
-  // block has been added (a plane smaller than 16x16).
+  // The estimated standard deviation of the noise, in levels; 0 when there
+  // is no estimate (see NoEstimate).
   double Sigma() const;
+
+  // Why there is no estimate, or null when there is one: no block (planes
+  // smaller than 16x16), or fewer than 8 blocks without a sample at 0 or 255
+  // (a black-and-white graphic, say, whose pixel patterns would pass for
+  // strong noise).
+  const char* NoEstimate() const;
 
   // Blocks seen so far.
   size_t Blocks() const { return blocks_.size(); }

@@ -238,6 +238,7 @@ NoiseReport EstimateStream(int in) {
   }
   if (report.frames == 0) throw RunError("input: the stream holds no frame to estimate the noise from");
   report.sigma = estimator.Sigma();
+  report.noEstimate = estimator.NoEstimate();
   report.threshold = ThresholdForSigma(report.sigma);
   return report;
 }
@@ -304,8 +305,8 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
       heldError = std::string("input: ") + e.msg;
     }
     settings.T = ThresholdForSigma(estimator.Sigma());
-    if (!options.quiet && !held.empty() && estimator.Blocks() == 0)
-      std::fprintf(stderr, "velmoraine: frames smaller than 16x16 give no noise estimate: T=0\n");
+    if (!options.quiet && !held.empty() && estimator.NoEstimate())
+      std::fprintf(stderr, "velmoraine: no noise estimate (%s): T=0\n", estimator.NoEstimate());
     else if (!options.quiet && !held.empty())
       std::fprintf(stderr, "velmoraine: noise sigma %.2f levels (luma of frames %lld to %lld) -> T=%d\n",
                    estimator.Sigma(), static_cast<long long>(first),

@@ -52,6 +52,7 @@ struct NoiseReport {
   double sigma = 0;
   int threshold = 0;
   int64_t frames = 0;  // frames looked at (the first ones of the stream)
+  const char* noEstimate = nullptr;  // why there is none (sigma and T are then 0)
 };
 
 // A failure to report to the user. Frames before the failing one have been

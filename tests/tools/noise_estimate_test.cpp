@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "tools/demo.h"
 #include "tools/noise_estimate.h"
@@ -58,8 +59,17 @@ TEST(NoiseEstimate, ClippedNoiseAndTinyPlanes) {
   NoiseEstimator none;
   uint8_t small[15 * 15] = {};
   none.AddPlane(small, 15, 15, 15);
-  EXPECT_EQ(none.Blocks(), 0u);
   EXPECT_EQ(none.Sigma(), 0.0);
+  EXPECT_NE(none.NoEstimate(), nullptr);
+
+  // A black-and-white pattern of single pixels looks like strong noise
+  // everywhere: no estimate rather than one that would wipe it out.
+  std::vector<uint8_t> binary(320 * 240);
+  for (size_t i = 0; i < binary.size(); ++i) binary[i] = (i * 2654435761u >> 13) & 1 ? 255 : 0;
+  NoiseEstimator graphic;
+  graphic.AddPlane(binary.data(), 320, 320, 240);
+  EXPECT_EQ(graphic.Sigma(), 0.0);
+  EXPECT_NE(graphic.NoEstimate(), nullptr);
 }
 
 }  // namespace
