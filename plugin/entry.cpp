@@ -1,5 +1,5 @@
-// The library's entry points: AvisynthPluginInit2 (the only export) and, on
-// Windows, DllMain.
+// The 2.5 host entry: AvisynthPluginInit2 registers the script function.
+#include "plugin/filter_arguments.h"
 #include "plugin/sliding_dct.h"
 
 #if defined(_WIN32)
@@ -9,19 +9,7 @@
 #endif
 
 extern "C" VELMORAINE_PLUGIN_EXPORT const char* VELMORAINE_STDCALL AvisynthPluginInit2(IScriptEnvironment* env) {
-  env->AddFunction("velmoraine", "c[T]i[P]i[lp]i[hp]i", &velmoraine::CreateSlidingDct, nullptr);
+  env->AddFunction(velmoraine::kFunctionName, velmoraine::kFunctionParameters, &velmoraine::CreateSlidingDct,
+                   nullptr);
   return "`x' xxx";
 }
-
-#if defined(_WIN32)
-// Declared here rather than through the system headers, which the
-// freestanding build does not have.
-extern "C" __declspec(dllimport) int __stdcall DisableThreadLibraryCalls(void* module);
-
-extern "C" int __stdcall DllMain(void* module, unsigned long reason, void*) {
-  const unsigned long kProcessAttach = 1;
-  // The library keeps no per-thread state: no thread notifications needed.
-  if (reason == kProcessAttach) DisableThreadLibraryCalls(module);
-  return 1;
-}
-#endif

@@ -2,13 +2,12 @@
 
 #include <new>
 
+#include "plugin/filter_arguments.h"
+#include "plugin/plane_driver.h"
+
 namespace velmoraine {
 
 namespace {
-
-const char kNegativePMessage[] =
-    "velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / P=3 1+z / "
-    "P>10 (z > P) ? 1 : 0";
 
 int32_t IntArg(const AVSValue& args, int index, int32_t fallback) {
   if (!args.IsArray() || index >= args.ArraySize()) return fallback;
@@ -21,12 +20,16 @@ PClip ClipArg(const AVSValue& args) { return args.IsArray() ? args[0].AsClip() :
 }  // namespace
 
 SlidingDctFilter::SlidingDctFilter(const AVSValue& args, IScriptEnvironment* env)
-    : GenericVideoFilter(ClipArg(args)), T(0), P(1), lp(0), hp(100) {
-  T = IntArg(args, 1, 0);
-  P = IntArg(args, 2, 1);
-  if (P < 0) env->ThrowError(kNegativePMessage);
-  lp = IntArg(args, 3, 0);
-  hp = IntArg(args, 4, 100);
+    : GenericVideoFilter(ClipArg(args)),
+      T(kDefaultArguments.T),
+      P(kDefaultArguments.P),
+      lp(kDefaultArguments.lp),
+      hp(kDefaultArguments.hp) {
+  T = IntArg(args, 1, kDefaultArguments.T);
+  P = IntArg(args, 2, kDefaultArguments.P);
+  if (P < 0) env->ThrowError("%s", kNegativePMessage);
+  lp = IntArg(args, 3, kDefaultArguments.lp);
+  hp = IntArg(args, 4, kDefaultArguments.hp);
   // Interleaved pictures (YUY2, RGB) would reach the plane filter as one
   // plane of mixed colour channels, and other planar layouts would have
   // only part of their chroma filtered: refuse them.
@@ -52,26 +55,18 @@ void FilterFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared,
                        IScriptEnvironment* env) {
   static const int kPlanes[3] = {PLANAR_Y, PLANAR_U, PLANAR_V};
   static const char kNames[3] = {'Y', 'U', 'V'};
+  FramePlane planes[3];
   for (int i = 0; i < 3; ++i) {
     const int code = kPlanes[i];
-    const int width = frame->GetRowSize(code);
-    const int height = frame->GetHeight(code);
-    uint8_t* data = frame->GetWritePtr(code);
-    const int pitch = frame->GetPitch(code);
-    if (width <= 0 || height <= 0) continue;  // no such plane (mono frames)
-    if (data == nullptr) {
-      env->ThrowError("velmoraine: frame %d: the host did not make the %c plane (%dx%d) writable",
-                      n, kNames[i], width, height);
-      return;
-    }
-    const PlaneView view = {data, pitch, width, height};
-    if (!filter(view, prepared)) {
-      env->ThrowError(
-          "velmoraine: frame %d: the %c plane (%dx%d, pitch %d) could not be filtered: its work "
-          "buffers could not be allocated or its layout is invalid",
-          n, kNames[i], width, height, pitch);
-      return;
-    }
+    planes[i].view = PlaneView{frame->GetWritePtr(code), frame->GetPitch(code), frame->GetRowSize(code),
+                               frame->GetHeight(code)};
+    planes[i].name = kNames[i];
+  }
+  const PlaneDriverResult result = FilterFramePlanes(planes, 3, prepared, filter);
+  if (result.failedPlane >= 0) {
+    char message[256];
+    DescribePlaneFailure(planes[result.failedPlane], result.failure, n, message, sizeof(message));
+    env->ThrowError("%s", message);
   }
 }
 

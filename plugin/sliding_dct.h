@@ -11,12 +11,13 @@
 
 #include "core/plane_filter.h"
 #include "interface/avisynth_interface.h"
+#include "plugin/plane_driver.h"
 
 namespace velmoraine {
 
 // The plane pass the frame path runs; FilterPlane in the library, a recording
 // stand-in in tests.
-typedef bool (*PlaneFilterFunc)(const PlaneView& plane, const PreparedFilter& filter);
+typedef PreparedPlaneFunc PlaneFilterFunc;
 
 class SlidingDctFilter : public GenericVideoFilter {
  public:
@@ -53,7 +54,7 @@ class SlidingDctFilter : public GenericVideoFilter {
 AVSValue VELMORAINE_CDECL CreateSlidingDct(AVSValue args, void* user_data, IScriptEnvironment* env);
 
 // Runs `filter` over the planes Y, U, V of a writable frame, in that order,
-// as `prepared`. Empty planes are skipped. A plane whose write pointer is null
+// as `prepared`, through the shared plane driver. Empty planes are skipped. A plane whose write pointer is null
 // or that the plane filter refuses becomes a script error (ThrowError) naming
 // the plane and its size; then nothing more is filtered. Frame number n is
 // used in messages only.

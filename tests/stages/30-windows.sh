@@ -8,32 +8,43 @@ source tools/lib.sh
 
 need_packages clang-14 lld-14 llvm-14
 
-# wine needs the i386 architecture, whose package lists only exist after an
-# update that follows adding it.
+# 32-bit wine needs the i386 architecture, whose package lists only exist
+# after an update that follows adding it; wine64 runs the 64-bit test hosts.
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-if ! command -v wine >/dev/null ||
-   ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+if ! command -v wine >/dev/null || ! installed wine32:i386 || ! installed wine64; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
   fi
   $sudo apt-get update -qq
-  echo "installing: wine wine32:i386" >&2
+  echo "installing: wine wine32:i386 wine64" >&2
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    wine wine32:i386 >&2
+    wine wine32:i386 wine64 >&2
 fi
+
+# What each DLL exports, exactly.
+x86_exports=(_AvisynthPluginInit2@4)
+x64_exports=(avisynth_c_plugin_init avisynth_c_plugin_init2 VapourSynthPluginInit2)
 
 out=build-windows
 bash tools/windows/build-dll.sh "$out"
-bash tests/windows/build-test-host.sh "$out"
+# The test hosts, built by the presets beside each DLL.
+x86_hosts=$PWD/build-windows-x86/tests/windows/x86
+x64_hosts=$PWD/build-windows-x64/tests/windows/x64
+cp "$x86_hosts/wine_host.exe" "$out/x86/"
 
 # The Linux build's planes for the same frames (the tree the unit stage
 # configured; only this one program is built here).
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target windows_expected_frames -j"$(nproc)"
-build/tests/windows/windows_expected_frames "$out/expected-frames.bin"
+cmake --build build --target windows_expected_frames windows_c_expected_frames -j"$(nproc)"
+build/tests/windows/windows_expected_frames "$out/x86/expected-frames.bin"
+build/tests/windows/windows_c_expected_frames "$out/x64/c-expected-frames.bin"
 
 status=0
-bash tests/windows/check-dll.sh "$out/velmoraine.dll" || status=1
-bash tests/windows/run-wine-test.sh "$out" || status=1
+bash tests/windows/check-dll.sh "$out/x86/velmoraine.dll" x86 "${x86_exports[@]}" || status=1
+bash tests/windows/check-dll.sh "$out/x64/velmoraine.dll" x64 "${x64_exports[@]}" || status=1
+bash tests/windows/run-wine-test.sh "$out/x86" || status=1
+bash tests/windows/run-wine-host.sh win64 "$x64_hosts/wine64_c_host.exe" "$x64_hosts/AviSynth.dll" \
+  "$PWD/$out/x64/velmoraine.dll" "$PWD/$out/x64/c-expected-frames.bin" || status=1
 exit $status

@@ -1,6 +1,6 @@
 // The frames and parameter sets that the Windows plug-in test filters, shared
 // by the Linux program that writes the expected planes (expected_frames.cpp)
-// and the 32-bit Windows test host that compares against them (wine_host.cpp).
+// and the 32-bit Windows test host that compares against them (x86/wine_host.cpp).
 // Plain C++ on 32-bit unsigned arithmetic, so both compilers produce the very
 // same samples without any library.
 #pragma once

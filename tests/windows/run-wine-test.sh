@@ -15,29 +15,5 @@ for file in velmoraine.dll wine_host.exe expected-frames.bin; do
     exit 1
   fi
 done
-if ! command -v wine >/dev/null; then
-  echo "run-wine-test: wine is not installed (apt-get install wine wine32:i386)" >&2
-  exit 1
-fi
-
-prefix=$(mktemp -d /tmp/velmoraine-wine.XXXXXX)
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
-# No prompts to install Mono or Gecko, which the test does not need.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-cleanup() {
-  timeout 30 wineserver -k >/dev/null 2>&1
-  rm -rf "$prefix"
-}
-trap cleanup EXIT
-
-# Windows paths through wine's Z: drive, which maps the Unix root.
-windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
-
-# Preparing a fresh prefix takes a while the first time; allow for it.
-timeout 240 wineboot -i >/dev/null 2>&1 || echo "run-wine-test: wineboot did not finish cleanly; trying anyway" >&2
-cd "$dir"
-timeout 300 wine wine_host.exe "$(windows_path "$dir/velmoraine.dll")" "$(windows_path "$dir/expected-frames.bin")"
-status=$?
-[ $status -eq 124 ] && echo "run-wine-test: the test host timed out" >&2
-exit $status
+exec bash "$(dirname "${BASH_SOURCE[0]}")/run-wine-host.sh" win32 "$dir/wine_host.exe" \
+  "$dir/velmoraine.dll" "$dir/expected-frames.bin"

@@ -20,6 +20,10 @@ int _fltused = 0;
 // throws, so this only stops a host exception that has nowhere to go.
 [[noreturn]] void __std_terminate() noexcept { abort(); }
 
+#if defined(_M_IX86)
+// The 32-bit image only: its load configuration, the 64-bit division helpers
+// and the stack probe. A 64-bit image unwinds by tables and divides natively.
+
 // ---- Load configuration -----------------------------------------------------
 // The 32-bit load-configuration record up to its SafeSEH fields. Windows
 // accepts exception handlers in a 32-bit image only when they are listed in
@@ -86,8 +90,11 @@ uint64_t __stdcall RemainderUnsignedHelper(uint64_t dividend, uint64_t divisor) 
   return rest;
 }
 
+#endif  // _M_IX86
+
 }  // extern "C"
 
+#if defined(_M_IX86)
 // ---- Stack probe ---------------------------------------------------------------
 // Functions whose frame exceeds a page call _chkstk with the frame size in
 // EAX before taking it: Windows grows a thread's stack one guard page at a
@@ -118,6 +125,34 @@ __asm__(
     "  pushl (%eax)\n"                // the return address on the new top
     "  subl %esp, %eax\n"             // EAX as it was
     "  ret\n");
+
+#else
+// The 64-bit probe only touches the pages from the caller's stack pointer down
+// to the new frame, in order, and leaves RSP to the caller. It preserves every
+// register but R10, R11 and the flags (it saves what it uses).
+__asm__(
+    ".text\n"
+    ".globl __chkstk\n"
+    ".def __chkstk; .scl 2; .type 32; .endef\n"
+    "__chkstk:\n"
+    "  pushq %rcx\n"
+    "  pushq %rax\n"
+    "  leaq 24(%rsp), %rcx\n"         // the caller's RSP before the call
+    "  cmpq $0x1000, %rax\n"
+    "  jb 2f\n"
+    "1:\n"
+    "  subq $0x1000, %rcx\n"
+    "  testq %rcx, (%rcx)\n"          // touch the next page down
+    "  subq $0x1000, %rax\n"
+    "  cmpq $0x1000, %rax\n"
+    "  ja 1b\n"
+    "2:\n"
+    "  subq %rax, %rcx\n"
+    "  testq %rcx, (%rcx)\n"
+    "  popq %rax\n"
+    "  popq %rcx\n"
+    "  ret\n");
+#endif  // _M_IX86
 
 // ---- Allocation ---------------------------------------------------------------
 // The non-throwing forms return null on failure; the plane filter uses only

@@ -18,17 +18,14 @@
 
 #include "interface/avisynth_interface.h"
 #include "tests/windows/frame_cases.h"
+#include "tests/windows/test_report.h"
 
 // ---- What the host takes from msvcrt.dll and kernel32.dll -------------------
 extern "C" {
-int __cdecl printf(const char* format, ...);
 int __cdecl _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
 void* __cdecl fopen(const char* path, const char* mode);
 size_t __cdecl fread(void* buffer, size_t size, size_t count, void* file);
 int __cdecl fclose(void* file);
-int __cdecl fflush(void* file);
-__declspec(noreturn) void __cdecl exit(int code);
-int __cdecl __getmainargs(int* argc, char*** argv, char*** env, int wildcards, void* startup);
 
 struct HeapEntry {
   int* entry;
@@ -51,19 +48,7 @@ extern "C" const void* const typeInfoVtable[2] __asm__("??_7type_info@@6B@") = {
 
 namespace {
 
-// ---- Results -------------------------------------------------------------------
-int passedCount = 0;
-int failedCount = 0;
-
-void Report(bool ok, const char* name, const char* detail = "") {
-  if (ok) {
-    ++passedCount;
-    printf("PASS %s\n", name);
-  } else {
-    ++failedCount;
-    printf("FAIL %s%s%s\n", name, detail[0] ? ": " : "", detail);
-  }
-}
+using wintest_report::Report;
 
 // ---- Frames ----------------------------------------------------------------------
 // Every frame the host hands out stays in one list until the end, so the test
@@ -756,17 +741,5 @@ int RunTests(const char* dllPath, const char* expectedPath) {
 }
 
 extern "C" void __cdecl HostStart() {
-  int argc = 0;
-  char** argv = nullptr;
-  char** envp = nullptr;
-  int startup[1] = {0};
-  __getmainargs(&argc, &argv, &envp, 0, startup);
-  if (argc != 3) {
-    printf("usage: wine_host.exe DLL_PATH EXPECTED_FILE\n");
-    exit(2);
-  }
-  int code = RunTests(argv[1], argv[2]);
-  printf("%d passed, %d failed\n", passedCount, failedCount);
-  fflush(nullptr);
-  exit(code != 0 ? code : failedCount != 0 ? 1 : 0);
+  wintest_report::RunHost(3, "wine_host.exe DLL_PATH EXPECTED_FILE", [](char** argv) { return RunTests(argv[1], argv[2]); });
 }

@@ -1,0 +1,201 @@
+// The plain-C host entry: avisynth_c_plugin_init2 and avisynth_c_plugin_init
+// (one body) register the script function "velmoraine"; its filter hands the
+// planes of each frame to the shared plane driver.
+//
+// Nothing may unwind across this boundary, and nothing here throws: memory is
+// taken with the non-throwing new, and every error reaches the host as a value
+// of type 'e' (construction) or through fi->error (frames). Every text handed
+// to the host is a literal or a copy the host made with avs_save_string.
+#include <new>
+
+#include "interface/avisynth_c_interface.h"
+#include "plugin/avisynth_c_host.h"
+#include "plugin/filter_arguments.h"
+#include "plugin/plane_driver.h"
+
+#if defined(_WIN32)
+#define VELMORAINE_C_EXPORT __declspec(dllexport)
+#else
+#define VELMORAINE_C_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace velmoraine {
+namespace {
+
+const char kDescription[] = "velmoraine: sliding-DCT denoiser";
+
+const char kUnsupportedFormatMessage[] =
+    "velmoraine: unsupported clip format; the clip must be planar 8-bit YUV without alpha (YV12, "
+    "I420, YV16, YV24 or YV411) or Y8; interleaved (YUY2), RGB, alpha and more than 8 bits per "
+    "sample are not accepted";
+
+// Everything a filter instance needs, filled at construction and only read
+// afterwards: the host runs get_frame on one instance from several threads.
+struct CFilter {
+  const AvisynthCFunctions* host;
+  PreparedFilter prepared;
+  bool mono;  // Y8: the Y plane only
+};
+
+AVS_Value ErrorValue(const char* message) {
+  AVS_Value value;
+  value.type = AVS_TYPE_ERROR;
+  value.array_size = 0;
+  value.d.string = message;
+  return value;
+}
+
+// The formats the host itself calls YV12 (and I420), YV16, YV24, YV411 and
+// Y8: 8-bit planar YUV without alpha, or 8-bit luma only.
+bool IsAcceptedFormat(int32_t pixelType) {
+  const uint32_t family = static_cast<uint32_t>(pixelType) & AVS_CS_PLANAR_FAMILY_MASK;
+  return family == 0xA0000000u || family == 0xA0000300u || family == 0xA0000303u ||
+         family == 0xA0000301u || family == 0xE0000000u;
+}
+
+bool IsMono(int32_t pixelType) {
+  return (static_cast<uint32_t>(pixelType) & AVS_CS_PLANAR_FAMILY_MASK) == AVS_CS_Y8;
+}
+
+// Reads the integer arguments after the clip. An absent argument (or one of
+// another type) takes its default; a 64-bit value must fit 32 bits. Returns
+// the script error, or null.
+const char* ReadArguments(const AVS_Value* values, int count, FilterArguments& arguments) {
+  arguments = kDefaultArguments;
+  for (int i = 0; i < kIntegerArgumentCount && i + 1 < count; ++i) {
+    const AVS_Value& value = values[i + 1];
+    if (value.type == AVS_TYPE_INT) {
+      SetIntegerArgument(arguments, i, value.d.integer);
+    } else if (value.type == AVS_TYPE_LONG) {
+      if (!FitsInt32(value.d.longlong)) return kOutOfRangeMessages[i];
+      SetIntegerArgument(arguments, i, static_cast<int32_t>(value.d.longlong));
+    }
+  }
+  if (arguments.P < 0) return kNegativePMessage;
+  return nullptr;
+}
+
+// Hands the frame back to the host with an error: the frame is released, the
+// message kept in the host's memory (or a fixed one if even that fails).
+AVS_VideoFrame* FailFrame(AVS_FilterInfo* fi, const AvisynthCFunctions& host, AVS_VideoFrame* frame,
+                          const char* message) {
+  if (frame != nullptr) host.avs_release_video_frame(frame);
+  const char* saved = host.avs_save_string(fi->env, message, -1);
+  fi->error = saved != nullptr ? saved : "velmoraine: a frame could not be filtered";
+  return nullptr;
+}
+
+AVS_VideoFrame* VELMORAINE_AVSC_CC GetFrame(AVS_FilterInfo* fi, int n) {
+  const CFilter& filter = *static_cast<const CFilter*>(fi->user_data);
+  const AvisynthCFunctions& host = *filter.host;
+  AVS_VideoFrame* frame = host.avs_get_frame(fi->child, n);
+  if (frame == nullptr) {
+    // The child's own message, which the host keeps; hosts before 3.7.3 crash
+    // on a null frame without an error.
+    const char* error = host.avs_clip_get_error(fi->child);
+    fi->error = error != nullptr ? error : "velmoraine: the source clip returned no frame";
+    return nullptr;
+  }
+  // A frame that others hold too comes back as a private copy (with the same
+  // properties); the shared one is left alone.
+  if (host.avs_make_writable(fi->env, &frame) < 0) {
+    host.avs_release_video_frame(frame);
+    fi->error = "velmoraine: the host could not make the frame writable";
+    return nullptr;
+  }
+  static const int kPlaneIds[3] = {AVS_PLANAR_Y, AVS_PLANAR_U, AVS_PLANAR_V};
+  static const char kPlaneNames[3] = {'Y', 'U', 'V'};
+  const int count = filter.mono ? 1 : 3;
+  FramePlane planes[3];
+  for (int i = 0; i < count; ++i) {
+    const int id = kPlaneIds[i];
+    planes[i].view.data = host.avs_get_write_ptr_p(frame, id);
+    planes[i].view.pitch = host.avs_get_pitch_p(frame, id);
+    planes[i].view.width = host.avs_get_row_size_p(frame, id);  // bytes = samples at 8 bits
+    planes[i].view.height = host.avs_get_height_p(frame, id);
+    planes[i].name = kPlaneNames[i];
+  }
+  const PlaneDriverResult result = FilterFramePlanes(planes, count, filter.prepared);
+  if (result.failedPlane >= 0) {
+    char message[256];
+    DescribePlaneFailure(planes[result.failedPlane], result.failure, n, message, sizeof(message));
+    return FailFrame(fi, host, frame, message);
+  }
+  return frame;
+}
+
+int VELMORAINE_AVSC_CC SetCacheHints(AVS_FilterInfo*, int hint, int) {
+  return hint == AVS_CACHE_GET_MTMODE ? AVS_MT_NICE_FILTER : 0;
+}
+
+void VELMORAINE_AVSC_CC FreeFilter(AVS_FilterInfo* fi) {
+  delete static_cast<CFilter*>(fi->user_data);
+  fi->user_data = nullptr;
+}
+
+AVS_Value VELMORAINE_AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, void* user_data) {
+  const AvisynthCFunctions& host = *static_cast<const AvisynthCFunctions*>(user_data);
+  if (host.missing != nullptr) return ErrorValue(host.missing);
+  if (args.type != AVS_TYPE_ARRAY || args.array_size < 1 || args.d.array == nullptr ||
+      args.d.array[0].type != AVS_TYPE_CLIP) {
+    return ErrorValue("velmoraine: the first argument must be a clip");
+  }
+  FilterArguments arguments;
+  const char* error = ReadArguments(args.d.array, args.array_size, arguments);
+  if (error != nullptr) return ErrorValue(error);
+
+  AVS_FilterInfo* fi = nullptr;
+  AVS_Clip* clip = host.avs_new_c_filter(env, &fi, args.d.array[0], 1);
+  if (clip == nullptr || fi == nullptr) {
+    const char* hostError = host.avs_get_error(env);
+    if (clip != nullptr) host.avs_release_clip(clip);
+    return ErrorValue(hostError != nullptr ? hostError : "velmoraine: the host could not create the filter");
+  }
+  // Until free_filter is set, releasing the clip frees nothing of ours.
+  if (!IsAcceptedFormat(fi->vi.pixel_type)) {
+    host.avs_release_clip(clip);
+    return ErrorValue(kUnsupportedFormatMessage);
+  }
+  CFilter* filter = new (std::nothrow) CFilter;
+  if (filter == nullptr) {
+    host.avs_release_clip(clip);
+    return ErrorValue("velmoraine: out of memory creating the filter");
+  }
+  filter->host = &host;
+  filter->mono = IsMono(fi->vi.pixel_type);
+  PrepareFilter(arguments.T, arguments.P, arguments.lp, arguments.hp, kCpuAllFlags, filter->prepared);
+  fi->user_data = filter;
+  fi->get_frame = &GetFrame;
+  fi->set_cache_hints = &SetCacheHints;
+  fi->free_filter = &FreeFilter;
+
+  AVS_Value result;
+  result.type = AVS_TYPE_VOID;
+  result.array_size = 0;
+  result.d.longlong = 0;
+  host.avs_set_to_clip(&result, clip);
+  host.avs_release_clip(clip);  // the value holds the reference the host gets
+  return result;
+}
+
+const char* RegisterFunction(AVS_ScriptEnvironment* env) {
+  const AvisynthCFunctions* host = HostFunctions();
+  // Without a host library or avs_add_function nothing can be registered.
+  if (host == nullptr) return kDescription;
+  host->avs_add_function(env, kFunctionName, kFunctionParameters, &Create,
+                         const_cast<AvisynthCFunctions*>(host));
+  return kDescription;
+}
+
+}  // namespace
+}  // namespace velmoraine
+
+// Hosts from interface 11 on call this name first and pass 64-bit integer
+// arguments through unchanged; older ones call the next.
+extern "C" VELMORAINE_C_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init2(AVS_ScriptEnvironment* env) {
+  return velmoraine::RegisterFunction(env);
+}
+
+extern "C" VELMORAINE_C_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env) {
+  return velmoraine::RegisterFunction(env);
+}

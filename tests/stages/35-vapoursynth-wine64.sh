@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The VapourSynth entry of the 64-bit Windows DLL: the windows-x64 preset
+# builds velmoraine.dll and the freestanding 64-bit test hosts, the Linux
+# library writes its frames for the same cases through the VapourSynth
+# stand-in, and wine64_vapoursynth_host.exe runs under wine64: registration,
+# two formats compared byte for byte with the Linux build's, two refused
+# calls, every reference given back.
+set -euo pipefail
+source tools/lib.sh
+need_packages clang-14 lld-14 llvm-14 wine wine64
+
+cmake --preset windows-x64 >/dev/null
+cmake --build --preset windows-x64 -j"$(nproc)"
+
+# The Linux build's frames (the tree the unit stage configured).
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build --target vapoursynth_expected_frames -j"$(nproc)"
+mkdir -p build-windows
+build/tests/windows/vapoursynth_expected_frames "$PWD/build-windows/vapoursynth-expected-frames.bin"
+
+bash tests/windows/run-wine-host.sh win64 build-windows-x64/tests/windows/x64/wine64_vapoursynth_host.exe \
+  "$PWD/build-windows-x64/plugin/velmoraine.dll" "$PWD/build-windows/vapoursynth-expected-frames.bin"
