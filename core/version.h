@@ -5,13 +5,12 @@
 #pragma once
 
 #define VELMORAINE_VERSION_MAJOR 1
-#define VELMORAINE_VERSION_MINOR 1
+#define VELMORAINE_VERSION_MINOR 0
 #define VELMORAINE_VERSION_PATCH 0
 
-// "1.1.0": the version as text.
-#define VELMORAINE_VERSION_STRING "1.1.0"
+// "1.0.0": the version as text.
+#define VELMORAINE_VERSION_STRING "1.0.0"
 
-// One integer that grows with every release (major * 65536 + minor * 256 + patch),
-// for interfaces that take the version as a number.
-#define VELMORAINE_VERSION_NUMBER \
-  (VELMORAINE_VERSION_MAJOR * 65536 + VELMORAINE_VERSION_MINOR * 256 + VELMORAINE_VERSION_PATCH)
+// major * 65536 + minor, for interfaces that take the version as one number
+// made that way (a plug-in version of the VapourSynth interface is).
+#define VELMORAINE_VERSION_NUMBER (VELMORAINE_VERSION_MAJOR * 65536 + VELMORAINE_VERSION_MINOR)
