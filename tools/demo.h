@@ -21,6 +21,12 @@ struct Picture {
 // size and index on every machine.
 Picture MakeDemoPicture(int width, int height, int index);
 
+// Frame `index` of a textured clip whose luma stays within 40..215 (so
+// noise added to it is not clipped): woven cloth, grain, curved wood lines,
+// and a smooth shaded part with sharp-edged shapes, drifting by 2 pixels a
+// frame. Chroma is flat grey. The same on every machine.
+Picture MakeTexturePicture(int width, int height, int index);
+
 // Adds rounded Gaussian noise of standard deviation `sigma` (levels) to every
 // sample, clamped to 0..255, drawn from a generator whose state is `seed`.
 void AddGaussianNoise(Picture& picture, double sigma, uint64_t& seed);

@@ -11,7 +11,9 @@
 #include <string>
 #include <thread>
 
+#include "core/version.h"
 #include "tools/demo.h"
+#include "tools/interrupt.h"
 #include "tools/pipeline.h"
 
 namespace {
@@ -29,13 +31,27 @@ Accepted: 8-bit 4:2:0 (C420jpeg, C420mpeg2, C420paldv, C420 or no C tag) and
 8-bit mono (Cmono). The output carries the input's header and FRAME lines
 unchanged. In messages, frames are numbered from 0.
 
-With ffmpeg, through pipes in both directions:
-  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T 10 - - | ffmpeg -f yuv4mpegpipe -i - out.mp4
-  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T 10 - filtered.y4m
-  velmoraine --T 10 noisy.y4m - | ffmpeg -f yuv4mpegpipe -i - -c:v libx264 out.mp4
+--T auto estimates the noise from the luma of the first 10 frames (those are
+held back, then filtered) and takes T = 2.8 x sigma; --estimate IN prints
+that sigma and T without filtering.
 
-Try it first: 'velmoraine --demo DIR' makes a noisy test clip, filters it and
-prints PSNR before and after.)";
+With ffmpeg, through pipes in both directions:
+  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine -q --T auto - - | ffmpeg -f yuv4mpegpipe -i - out.mp4
+  ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - filtered.y4m
+  velmoraine --T 20 noisy.y4m - | ffmpeg -f yuv4mpegpipe -i - -c:v libx264 out.mp4
+
+In chunks (each a whole Y4M stream; join the first whole and the others
+without their header line, e.g. 'tail -n +2 part1.y4m'):
+  velmoraine --estimate in.y4m                      # prints sigma and T
+  velmoraine --T 20 --start 0 --frames 500 in.y4m part0.y4m
+  velmoraine --T 20 --start 500 --frames 500 in.y4m part1.y4m
+
+Ctrl-C (or SIGTERM) stops reading, writes the frames already read and says
+how many frames the output holds; a second Ctrl-C ends at once, still after
+a whole frame.
+
+Try it first: 'velmoraine --demo [DIR]' (DIR default out/demo) makes a noisy
+test clip, filters it and prints PSNR before and after.)";
 
 std::string ShowOpenError(const std::string& what, const std::string& path) {
   return "cannot open " + what + " '" + path + "': " + std::strerror(errno);
@@ -51,9 +67,33 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+// The --T value: an integer, or "auto".
+bool ParseThreshold(const std::string& text, int& T, bool& automatic) {
+  if (text == "auto") {
+    automatic = true;
+    return true;
+  }
+  automatic = false;
+  if (text.empty()) return false;
+  size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
+  if (at == text.size()) return false;
+  long long value = 0;
+  for (; at < text.size(); ++at) {
+    if (text[at] < '0' || text[at] > '9') return false;
+    value = value * 10 + (text[at] - '0');
+    if (value > 2147483648LL) return false;
+  }
+  if (text[0] == '-') value = -value;
+  if (value < INT32_MIN || value > INT32_MAX) return false;
+  T = static_cast<int>(value);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread starts: Ctrl-C and SIGTERM end a run between frames.
+  velmoraine::tools::interrupt::Watch();
   CLI::App app(kDescription, "velmoraine");
   app.footer(kFooter);
   app.get_formatter()->column_width(20);
@@ -61,8 +101,8 @@ int main(int argc, char** argv) {
   velmoraine::tools::FilterSettings& s = options.settings;
   unsigned cores = std::thread::hardware_concurrency();
   options.threads = cores ? static_cast<int>(cores) : 1;
-  std::string in, out;
-  bool demo = false;
+  std::string in, out, threshold = "0", estimate;
+  bool demo = false, quiet = false, version = false;
 
   // CLI11 reads an empty value for a number as no value at all: refuse it.
   const CLI::Validator notEmpty(
@@ -71,11 +111,13 @@ int main(int argc, char** argv) {
       },
       "");
 
-  app.add_option("-T,--T", s.T,
+  app.add_option("-T,--T", threshold,
                  "threshold in orthonormal DCT units: smaller in-band coefficients are\n"
-                 "dropped; 0 drops none. Try 2-3 x the noise's sigma in levels")
+                 "dropped; 0 drops none. 'auto': 2.8 x the noise sigma estimated from\n"
+                 "the first 10 frames (see --estimate)")
       ->check(notEmpty)
-      ->default_val(0);
+      ->type_name("N|auto")
+      ->default_str("0");
   app.add_option("-P,--P", s.P,
                  "block weight by its count z of zero coefficients: 0 flat, 1 1024/(65-z),\n"
                  "2 256z/(65-z)+1, 3 z+1, 4..10 flat, >10 a step at z > P")
@@ -86,7 +128,9 @@ int main(int argc, char** argv) {
                  "u, v the horizontal and vertical frequency 0..7")
       ->check(notEmpty)
       ->default_val(0);
-  app.add_option("--hp", s.hp, "band end (see --lp); 0..98 covers all")
+  app.add_option("--hp", s.hp,
+                 "band end (see --lp). u*u+v*v runs from 0 (DC) to 98, so lp 0 with\n"
+                 "hp 98 or more takes in every coefficient (the default)")
       ->check(notEmpty)
       ->default_val(100);
   app.add_option("--plugin", options.pluginPath,
@@ -95,9 +139,22 @@ int main(int argc, char** argv) {
                  "frames filtered at once, reading and writing alongside (default: all cores)")
       ->check(CLI::Range(1, 256).description(""))
       ->type_name("N");
+  int64_t start = 0, frames = -1;
+  app.add_option("--start", start, "first frame to filter (from 0); the output holds only the chunk")
+      ->check(CLI::NonNegativeNumber.description(""))
+      ->type_name("N");
+  app.add_option("--frames", frames, "how many frames to filter (default: to the end)")
+      ->check(CLI::NonNegativeNumber.description(""))
+      ->type_name("K");
+  app.add_option("--estimate", estimate,
+                 "print the noise sigma of IN's luma (first 10 frames) and the T that\n"
+                 "--T auto takes, and filter nothing")
+      ->type_name("IN");
+  app.add_flag("-q,--quiet", quiet, "no progress line, no notes; errors are still reported");
+  app.add_flag("--version", version, "print the version and exit");
   app.add_flag("--demo", demo,
                "demo: noisy synthetic clip, filtered, PSNR printed; IN is then the folder\n"
-               "for its files (default velmoraine-demo)");
+               "for its files (default out/demo)");
   app.add_option("IN", in, "input Y4M file, '-' for standard input");
   app.add_option("OUT", out, "output Y4M file, '-' for standard output");
 
@@ -109,15 +166,59 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // A reader that goes away (e.g. `| head`) is reported, not a silent death.
+  if (version) {
+    std::printf("velmoraine %s\n", VELMORAINE_VERSION_STRING);
+    return 0;
+  }
+  // A reader that goes away (e.g. `| head`) is reported, not a silent death;
+  // so is a file-size limit (ulimit -f): both are write errors.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+
+  if (!ParseThreshold(threshold, s.T, options.autoThreshold)) {
+    std::fprintf(stderr,
+                 "velmoraine: --T: '%s' is neither an integer that fits 32 bits nor 'auto'\n"
+                 "Run 'velmoraine --help' for the options.\n",
+                 threshold.c_str());
+    return 2;
+  }
+  options.quiet = quiet;
+  options.start = start;
+  options.frames = frames;
+  const bool chunk = app.count("--start") > 0 || app.count("--frames") > 0;
+  if (options.autoThreshold && chunk) {
+    std::fprintf(stderr,
+                 "velmoraine: --T auto cannot be used with --start or --frames: every chunk must be\n"
+                 "filtered with the same T. Take it from the whole input first, e.g.\n"
+                 "  velmoraine --estimate IN\n"
+                 "and give it to every chunk with --T.\n");
+    return 2;
+  }
 
   try {
     if (options.pluginPath.empty()) options.pluginPath = velmoraine::tools::DefaultPluginPath();
+    if (!estimate.empty()) {
+      if (!in.empty()) return Fail("--estimate takes one input and no other file");
+      int fd = STDIN_FILENO;
+      if (estimate != "-") {
+        fd = open(estimate.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return Fail(ShowOpenError("input", estimate));
+      }
+      if (isatty(fd)) return Fail("the input is a terminal; give a Y4M file or pipe one in");
+      const velmoraine::tools::NoiseReport report = velmoraine::tools::EstimateStream(fd);
+      std::printf("sigma %.2f\nT %d\n", report.sigma, report.threshold);
+      if (report.noEstimate)
+        std::fprintf(stderr, "velmoraine: no noise estimate: %s\n", report.noEstimate);
+      else if (!quiet)
+        std::fprintf(stderr, "velmoraine: noise sigma in levels, from the luma of the first %lld frame%s; "
+                     "T = 2.8 x sigma, as --T auto takes it\n",
+                     static_cast<long long>(report.frames), report.frames == 1 ? "" : "s");
+      return 0;
+    }
     if (demo) {
       if (!out.empty()) return Fail("--demo takes at most one folder");
       if (app.count("--T") == 0) s.T = velmoraine::tools::kDemoThreshold;
-      return velmoraine::tools::RunDemo(in.empty() ? "velmoraine-demo" : in, options);
+      return velmoraine::tools::RunDemo(in.empty() ? "out/demo" : in, options);
     }
     if (in.empty() || out.empty()) {
       std::fprintf(stderr, "velmoraine: give IN and OUT (or --demo)\n%s",
@@ -133,6 +234,9 @@ int main(int argc, char** argv) {
       input = open(in.c_str(), O_RDONLY | O_CLOEXEC);
       if (input < 0) return Fail(ShowOpenError("input", in));
     }
+    if (isatty(input))
+      return Fail("the input is a terminal; give a Y4M file or pipe one in, e.g.\n"
+                  "  ffmpeg -i INPUT -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - OUT.y4m");
     struct stat inputStat {};
     const bool inputIsFile = fstat(input, &inputStat) == 0 && S_ISREG(inputStat.st_mode);
     if (inputIsFile) {
@@ -151,7 +255,7 @@ int main(int argc, char** argv) {
       if (output < 0) throw RunError(ShowOpenError("output", out));
       return output;
     };
-    options.progress = isatty(STDERR_FILENO);
+    options.progress = !quiet && isatty(STDERR_FILENO);
     int status = 0;
     try {
       velmoraine::tools::FilterStream(input, openOutput, options);

@@ -1,7 +1,11 @@
 #include "tools/pipeline.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -13,6 +17,8 @@
 #include <vector>
 
 #include "host/frame_server.h"
+#include "tools/interrupt.h"
+#include "tools/noise_estimate.h"
 #include "tools/y4m_clip.h"
 #include "y4m/y4m.h"
 
@@ -43,16 +49,26 @@ struct Shared {
   int failedFrame = INT_MAX;  // lowest frame whose filtering failed
   std::string failure;
   bool stop = false;  // the writer gave up: reader and workers end
+  int64_t end = INT64_MAX;  // the frame after the last one to read
+  int nextToRead = 0;       // the frame after the last one read whole
+  bool interrupted = false;  // a signal came: nothing more is read
+  int cutoff = INT_MAX;      // when interrupted, the frame after the last one written
 };
 
 void Reader(Shared& shared, Y4mSourceClip& source, IScriptEnvironment* env) {
-  int read = 0;
+  int read;
+  {
+    std::lock_guard lock(shared.mutex);
+    read = shared.nextToRead;
+  }
   std::string error;
   for (;;) {
     {
       std::unique_lock lock(shared.mutex);
-      shared.changed.wait(lock, [&] { return shared.stop || shared.inFlight < shared.limit; });
-      if (shared.stop) break;
+      shared.changed.wait(lock, [&] {
+        return shared.stop || shared.interrupted || shared.inFlight < shared.limit;
+      });
+      if (shared.stop || shared.interrupted || read >= shared.end) break;
     }
     std::optional<Y4mSourceClip::ReadFrame> frame;
     try {
@@ -70,6 +86,7 @@ void Reader(Shared& shared, Y4mSourceClip& source, IScriptEnvironment* env) {
     shared.work.push_back(frame->number);
     ++shared.inFlight;
     read = frame->number + 1;
+    shared.nextToRead = read;
     shared.changed.notify_all();
   }
   std::lock_guard lock(shared.mutex);
@@ -116,26 +133,61 @@ void Worker(Shared& shared, IClip* filter, IScriptEnvironment* env) {
   }
 }
 
-// The progress line: rewritten in place at most twice a second.
+// The progress line: rewritten in place at most twice a second. With a
+// known total: "frame n/total, percent, frames/s, time left".
 class Progress {
  public:
-  explicit Progress(bool enabled) : enabled_(enabled), start_(Clock::now()), last_(start_) {}
+  Progress(bool enabled, int64_t total) : enabled_(enabled), total_(total), start_(Clock::now()), last_(start_) {}
   void Update(int64_t frames, bool final = false) {
-    if (!enabled_) return;
+    if (!enabled_ || done_) return;
     auto now = Clock::now();
     if (!final && now - last_ < std::chrono::milliseconds(500)) return;
     last_ = now;
-    double seconds = std::chrono::duration<double>(now - start_).count();
-    std::fprintf(stderr, "\rvelmoraine: %lld frames, %.1f frames/s ", static_cast<long long>(frames),
-                 seconds > 0 ? frames / seconds : 0.0);
-    if (final) std::fputc('\n', stderr);
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? frames / seconds : 0.0;
+    if (total_ > 0) {
+      const int64_t total = std::max(total_, frames);
+      const double left = rate > 0 ? (total - frames) / rate : 0.0;
+      const long minutes = static_cast<long>(left) / 60, secondsLeft = static_cast<long>(left) % 60;
+      std::fprintf(stderr, "\rvelmoraine: frame %lld/%lld, %.1f %%, %.1f frames/s, %ld:%02ld left ",
+                   static_cast<long long>(frames), static_cast<long long>(total), 100.0 * frames / total, rate,
+                   minutes, secondsLeft);
+    } else {
+      std::fprintf(stderr, "\rvelmoraine: frame %lld, %.1f frames/s ", static_cast<long long>(frames), rate);
+    }
+    if (final) {
+      std::fputc('\n', stderr);
+      done_ = true;
+    }
     std::fflush(stderr);
   }
 
  private:
   bool enabled_;
+  bool done_ = false;
+  int64_t total_;
   Clock::time_point start_, last_;
 };
+
+// "the output holds ...", for the frames first .. first+count-1.
+std::string Holds(int64_t first, int64_t count) {
+  if (count == 0) return "no frame reached the output";
+  if (count == 1) return "the output holds 1 whole frame, frame " + std::to_string(first);
+  return "the output holds " + std::to_string(count) + " whole frames, " + std::to_string(first) + " to " +
+         std::to_string(first + count - 1);
+}
+
+// Reads the header, turning what is not a stream into a message that says
+// how to make one.
+void ReadStreamHeader(y4m::Reader& reader) {
+  try {
+    reader.ReadHeader();
+  } catch (const y4m::NotY4mError& e) {
+    throw RunError(NotY4mMessage(std::string("input: ") + e.what()));
+  } catch (const y4m::Error& e) {
+    throw RunError(std::string("input: ") + e.what());
+  }
+}
 
 }  // namespace
 
@@ -160,23 +212,110 @@ std::string DefaultPluginPath() {
                  "; looked at:" + tried + "\ngive its path with --plugin");
 }
 
-int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options) {
-  host::ScriptEnvironment env;
+std::string NotY4mMessage(const std::string& reason) {
+  return reason +
+         "\nconvert it first, e.g.: ffmpeg -i INPUT -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - OUT.y4m";
+}
+
+NoiseReport EstimateStream(int in) {
   y4m::Reader reader(in);
+  ReadStreamHeader(reader);
+  const y4m::StreamHeader& header = reader.header();
+  std::vector<uint8_t> luma(static_cast<size_t>(header.width) * header.height), spill;
+  NoiseEstimator estimator;
+  NoiseReport report;
+  std::string parameters;
   try {
-    reader.ReadHeader();
+    while (report.frames < kEstimateFrames && reader.ReadFrameHeader(parameters)) {
+      y4m::PlaneRegion regions[3] = {{luma.data(), header.width, header.width, header.height}, {}, {}};
+      spill.clear();
+      reader.ReadFrameSamples(regions, spill);
+      estimator.AddPlane(luma.data(), header.width, header.width, header.height);
+      ++report.frames;
+    }
   } catch (const y4m::Error& e) {
     throw RunError(std::string("input: ") + e.what());
   }
+  if (report.frames == 0) throw RunError("input: the stream holds no frame to estimate the noise from");
+  report.sigma = estimator.Sigma();
+  report.noEstimate = estimator.NoEstimate();
+  report.threshold = ThresholdForSigma(report.sigma);
+  return report;
+}
 
-  AVSValue filterValue;
-  PClip source;
-  Y4mSourceClip* sourceClip = new Y4mSourceClip(reader);
-  source = sourceClip;
+int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options) {
+  host::ScriptEnvironment env;
+  y4m::Reader reader(in);
+  ReadStreamHeader(reader);
+
+  // The chunk: straight to its first frame when the file allows it, else
+  // reading through the frames before it.
+  const int64_t first = std::max<int64_t>(options.start, 0);
+  const int64_t end =
+      options.frames < 0 || options.frames > INT64_MAX - first ? INT64_MAX : first + options.frames;
+  if (first >= INT_MAX)
+    throw RunError("--start " + std::to_string(first) + " is beyond the frames a clip can number (2^31 - 1)");
+  const int64_t inFile = reader.FramesInFile();
+  try {
+    if (first > 0 && !reader.SeekToFrame(first)) {
+      std::string parameters;
+      while (reader.framesRead() < first && reader.ReadFrameHeader(parameters)) reader.SkipFrameSamples();
+    }
+  } catch (const y4m::Error& e) {
+    throw RunError(std::string("input: ") + e.what() + " (before the first frame to filter, " +
+                   std::to_string(first) + "; no output was written)");
+  }
+  const bool pastEnd = reader.framesRead() < first;
+  if (pastEnd && !options.quiet)
+    std::fprintf(stderr, "velmoraine: the input has only %lld frames: no frame to filter from frame %lld on\n",
+                 static_cast<long long>(reader.framesRead()), static_cast<long long>(first));
+
+  // A plug-in that cannot be loaded is reported before frames are read.
   try {
     env.LoadPlugin(options.pluginPath);
-    const FilterSettings& s = options.settings;
-    filterValue = env.Call("velmoraine", {source, s.T, s.P, s.lp, s.hp},
+  } catch (const AvisynthError& e) {
+    throw RunError(std::string("script error: ") + (e.msg ? e.msg : "unknown"));
+  }
+
+  Y4mSourceClip* sourceClip = new Y4mSourceClip(reader);
+  PClip source = sourceClip;
+
+  // --T auto: the first frames are read now, looked at, and filtered later.
+  FilterSettings settings = options.settings;
+  std::vector<Y4mSourceClip::ReadFrame> held;
+  std::string heldError;
+  bool heldEnd = pastEnd;
+  if (options.autoThreshold && !pastEnd) {
+    NoiseEstimator estimator;
+    try {
+      while (static_cast<int64_t>(held.size()) < kEstimateFrames && first + static_cast<int64_t>(held.size()) < end) {
+        std::optional<Y4mSourceClip::ReadFrame> frame = sourceClip->ReadNextFrame(&env);
+        if (!frame) {
+          heldEnd = true;
+          break;
+        }
+        PVideoFrame picture = sourceClip->Peek(frame->number);
+        estimator.AddPlane(picture->GetReadPtr(PLANAR_Y), picture->GetPitch(PLANAR_Y), picture->GetRowSize(PLANAR_Y),
+                           picture->GetHeight(PLANAR_Y));
+        held.push_back(std::move(*frame));
+      }
+    } catch (const y4m::Error& e) {
+      heldError = std::string("input: ") + e.what();
+    } catch (const AvisynthError& e) {
+      heldError = std::string("input: ") + e.msg;
+    }
+    settings.T = ThresholdForSigma(estimator.Sigma());
+    if (!options.quiet && !held.empty() && estimator.NoEstimate())
+      std::fprintf(stderr, "velmoraine: no noise estimate (%s): T=0\n", estimator.NoEstimate());
+    else if (!options.quiet && !held.empty())
+      std::fprintf(stderr, "velmoraine: noise sigma %.2f levels (luma of frames %lld to %lld) -> T=%d\n",
+                   estimator.Sigma(), static_cast<long long>(first),
+                   static_cast<long long>(first + static_cast<int64_t>(held.size()) - 1), settings.T);
+  }
+
+  AVSValue filterValue;
+  try {
+    filterValue = env.Call("velmoraine", {source, settings.T, settings.P, settings.lp, settings.hp},
                            {nullptr, "T", "P", "lp", "hp"});
   } catch (const AvisynthError& e) {
     throw RunError(std::string("script error: ") + (e.msg ? e.msg : "unknown"));
@@ -184,28 +323,67 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
   PClip filter = filterValue.AsClip();
   if (!filter) throw RunError("script error: velmoraine did not return a clip");
 
-  y4m::Writer writer(openOutput());
+  const int output = openOutput();
+  y4m::Writer writer(output);
+  // A regular file the program writes from a known place (not appending)
+  // can have a partial last frame cut off again.
+  struct stat outputInfo {};
+  const bool canCut = fstat(output, &outputInfo) == 0 && S_ISREG(outputInfo.st_mode) &&
+                      !(fcntl(output, F_GETFL) & O_APPEND);
+  const off_t outputStart = canCut ? lseek(output, 0, SEEK_CUR) : -1;
+  uint64_t wholeBytes = 0;  // the header and the frames written whole
 
   Shared shared;
   const int threads = std::max(1, options.threads);
   shared.limit = threads + 2;
+  shared.end = std::min<int64_t>(end, INT_MAX);
+  shared.nextToRead = static_cast<int>(first + static_cast<int64_t>(held.size()));
+  shared.inFlight = static_cast<int>(held.size());
+  for (Y4mSourceClip::ReadFrame& frame : held) {
+    shared.work.push_back(frame.number);
+    shared.extras.emplace(frame.number, std::move(frame.extras));
+  }
+  held.clear();
+  const bool readAny = !heldEnd && heldError.empty() && shared.nextToRead < shared.end;
+  if (!readAny) {
+    shared.readerDone = true;
+    shared.framesRead = shared.nextToRead;
+    shared.readError = heldError;
+  }
+
+  int64_t total = -1;
+  if (inFile >= 0) total = std::max<int64_t>(0, std::min(end, inFile) - first);
   std::vector<std::thread> pool;
   std::string error;
   int64_t written = 0;
-  Progress progress(options.progress);
+  Progress progress(options.progress, total);
+  // A signal from here on: stop reading, write what was read, report.
+  interrupt::Listener listener([&shared] {
+    std::lock_guard lock(shared.mutex);
+    shared.interrupted = true;
+    shared.cutoff = shared.nextToRead;
+    shared.changed.notify_all();
+  });
   try {
-    writer.WriteHeader(reader.header());
-    pool.emplace_back(Reader, std::ref(shared), std::ref(*sourceClip), &env);
+    {
+      std::lock_guard frameLock(interrupt::FrameLock());
+      writer.WriteHeader(reader.header());
+      writer.Finish();
+      wholeBytes = writer.BytesWritten();
+    }
+    if (readAny) pool.emplace_back(Reader, std::ref(shared), std::ref(*sourceClip), &env);
     for (int i = 0; i < threads; ++i) pool.emplace_back(Worker, std::ref(shared), filter.Get(), &env);
-    for (int next = 0;; ++next) {
+    for (int next = static_cast<int>(first);; ++next) {
       PVideoFrame frame;
       Y4mFrameExtras extras;
       {
         std::unique_lock lock(shared.mutex);
         shared.changed.wait(lock, [&] {
           return shared.filtered.count(next) || shared.failedFrame <= next ||
+                 (shared.interrupted && next >= shared.cutoff) ||
                  (shared.readerDone && next >= shared.framesRead);
         });
+        if (shared.interrupted && next >= shared.cutoff) break;
         auto it = shared.filtered.find(next);
         if (it == shared.filtered.end()) {
           // The first frame that cannot be written: filtering failed, or the
@@ -219,7 +397,14 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
         extras = std::move(extra->second);
         shared.extras.erase(extra);
       }
-      WriteY4mFrame(writer, frame, extras);
+      {
+        // Each frame goes out whole before the next is started, and a second
+        // signal waits for it.
+        std::lock_guard frameLock(interrupt::FrameLock());
+        WriteY4mFrame(writer, frame, extras);
+        writer.Finish();
+        wholeBytes = writer.BytesWritten();
+      }
       frame = PVideoFrame();
       ++written;
       progress.Update(written);
@@ -227,11 +412,36 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
       --shared.inFlight;
       shared.changed.notify_all();
     }
-    writer.Finish();
   } catch (const y4m::Error& e) {
     error = std::string("output: ") + e.what();
   } catch (const std::exception& e) {
     error = e.what();
+  }
+  // A write that failed half-way leaves a piece of a frame: cut it off.
+  if (canCut && outputStart >= 0 && writer.BytesWritten() != wholeBytes) {
+    if (ftruncate(output, outputStart + static_cast<off_t>(wholeBytes)) == 0)
+      lseek(output, outputStart + static_cast<off_t>(wholeBytes), SEEK_SET);
+  }
+  bool interrupted;
+  {
+    std::lock_guard lock(shared.mutex);
+    interrupted = shared.interrupted;
+  }
+  // An input cut off or an output closed by the Ctrl-C that also reached
+  // the programs at the pipe's other ends is the interrupt, not damage.
+  if (!interrupted && !error.empty()) interrupted = interrupt::WaitFor(std::chrono::milliseconds(250));
+  if (interrupted) {
+    progress.Update(written, true);
+    const int signal = interrupt::Caught();
+    std::fprintf(stderr, "velmoraine: interrupted by %s: stopped reading; %s",
+                 signal == SIGTERM ? "SIGTERM" : "SIGINT", Holds(first, written).c_str());
+    if (written > 0 || first > 0) {
+      std::fprintf(stderr, "; the rest can follow with --start %lld", static_cast<long long>(first + written));
+      if (options.frames >= 0) std::fprintf(stderr, " --frames %lld", static_cast<long long>(options.frames - written));
+    }
+    std::fprintf(stderr, "\n");
+    std::fflush(stderr);
+    interrupt::Reraise();  // threads are left as they are: the reader may wait on a pipe forever
   }
   {
     std::lock_guard lock(shared.mutex);
@@ -240,16 +450,7 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
   }
   for (std::thread& thread : pool) thread.join();
   progress.Update(written, true);
-  if (!error.empty()) {
-    try {
-      writer.Finish();  // the frames written so far reach the file
-    } catch (const y4m::Error&) {
-    }
-    throw RunError(error + (written == 0   ? " (no frame was written)"
-                            : written == 1 ? " (the 1 frame before it was written)"
-                                           : " (the " + std::to_string(written) +
-                                                 " frames before it were written)"));
-  }
+  if (!error.empty()) throw RunError(error + " (" + Holds(first, written) + ")");
   return written;
 }
 

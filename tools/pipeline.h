@@ -23,12 +23,36 @@ struct FilterSettings {
   int hp = 100;
 };
 
+// Frames the threshold is estimated from when it is chosen automatically:
+// the first ones of the stream, held back until it is known.
+inline constexpr int kEstimateFrames = 10;
+
 struct RunOptions {
   FilterSettings settings;
+  // T from the noise estimate of the first kEstimateFrames frames instead
+  // of settings.T (reported on standard error unless `quiet`).
+  bool autoThreshold = false;
   std::string pluginPath;
   int threads = 1;
-  // A progress line (frames, frames per second) on standard error.
+  // A progress line on standard error: frames and frames per second, and
+  // for a regular file the total, percentage and time left.
   bool progress = false;
+  // No notes on standard error (the estimate, a chunk past the end);
+  // failures are still reported.
+  bool quiet = false;
+  // The chunk of the stream to filter: frames start .. start+frames-1
+  // (frames < 0: to the end). The output is a whole stream with the input's
+  // header and just these frames.
+  int64_t start = 0;
+  int64_t frames = -1;
+};
+
+// The noise of a stream, as --T auto sees it.
+struct NoiseReport {
+  double sigma = 0;
+  int threshold = 0;
+  int64_t frames = 0;  // frames looked at (the first ones of the stream)
+  const char* noEstimate = nullptr;  // why there is none (sigma and T are then 0)
 };
 
 // A failure to report to the user. Frames before the failing one have been
@@ -41,8 +65,19 @@ class RunError : public std::runtime_error {
 // Reads the stream on descriptor `in`, builds the filter, then calls
 // openOutput for the descriptor to write (so nothing is created when the
 // input or the settings are refused) and writes every filtered frame to it in
-// order. Returns the count of frames written. Throws RunError.
+// order. Returns the count of frames written. Throws RunError, whose message
+// says how many whole frames the output holds; a partial frame left by a
+// failed write is cut off again when the output is a regular file. When a
+// signal interrupts the run (see tools/interrupt.h), it writes the frames it
+// has read, reports and ends the program by that signal.
 int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options);
+
+// Estimates the noise of the stream on `in` from the luma of its first
+// kEstimateFrames frames, filtering nothing. Throws RunError.
+NoiseReport EstimateStream(int in);
+
+// The message for an input that is not a Y4M stream, with the conversion.
+std::string NotY4mMessage(const std::string& reason);
 
 // The plug-in library that belongs to this program: beside the executable,
 // in the build tree's plugin/ folder beside tools/, or where it was built.

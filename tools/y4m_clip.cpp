@@ -38,7 +38,8 @@ void WriteY4mFrame(y4m::Writer& writer, const PVideoFrame& frame, const Y4mFrame
 Y4mSourceClip::Y4mSourceClip(y4m::Reader& reader)
     : reader_(reader),
       vi_(VideoInfoForStream(reader.header())),
-      topFieldFirst_(reader.header().line.find(" It") != std::string::npos) {}
+      topFieldFirst_(reader.header().line.find(" It") != std::string::npos),
+      next_(reader.framesRead() < INT_MAX ? static_cast<int>(reader.framesRead()) : INT_MAX) {}
 
 std::optional<Y4mSourceClip::ReadFrame> Y4mSourceClip::ReadNextFrame(IScriptEnvironment* env) {
   ReadFrame read;
@@ -60,6 +61,12 @@ std::optional<Y4mSourceClip::ReadFrame> Y4mSourceClip::ReadNextFrame(IScriptEnvi
 size_t Y4mSourceClip::KeptFrames() const {
   std::lock_guard lock(mutex_);
   return kept_.size();
+}
+
+PVideoFrame Y4mSourceClip::Peek(int n) const {
+  std::lock_guard lock(mutex_);
+  auto it = kept_.find(n);
+  return it == kept_.end() ? PVideoFrame() : it->second;
 }
 
 PVideoFrame Y4mSourceClip::GetFrame(int n, IScriptEnvironment* env) {

@@ -47,7 +47,9 @@ void WriteY4mFrame(y4m::Writer& writer, const PVideoFrame& frame, const Y4mFrame
 
 class Y4mSourceClip : public IClip {
  public:
-  // `reader` has read its header and outlives the clip's reading.
+  // `reader` has read its header and outlives the clip's reading. Frames are
+  // numbered as in the stream: the first one read is frame
+  // reader.framesRead() (not 0 when the reader skipped frames before).
   explicit Y4mSourceClip(y4m::Reader& reader);
 
   // Reads the next frame of the stream and keeps it for GetFrame. Returns
@@ -63,6 +65,10 @@ class Y4mSourceClip : public IClip {
 
   // Frames read and not yet handed out.
   size_t KeptFrames() const;
+
+  // Frame n when it was read and not yet handed out (GetFrame still gives
+  // it), else an empty frame. For looking at a frame before filtering it.
+  PVideoFrame Peek(int n) const;
 
   PVideoFrame VELMORAINE_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
   bool VELMORAINE_STDCALL GetParity(int n) override;

@@ -55,6 +55,29 @@ Chroma ParseColourSpace(std::string_view tag) {
   throw Error("unsupported colour space " + Quoted(tag) + ": " + std::string(kSupported));
 }
 
+// The first bytes of an input that is not a stream, every byte shown: the
+// printable ones as they are, the others as \xNN.
+std::string Printable(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "'";
+  for (char c : bytes) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7f && u != '\\') {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    }
+  }
+  return out + "'";
+}
+
+[[noreturn]] void ThrowNotY4m(std::string_view start) {
+  throw NotY4mError("not a YUV4MPEG2 stream: the input starts with " + Printable(start) +
+                    " instead of 'YUV4MPEG2 '");
+}
+
 }  // namespace
 
 size_t StreamHeader::FrameBytes() const {
@@ -65,8 +88,7 @@ size_t StreamHeader::FrameBytes() const {
 StreamHeader ParseStreamHeader(std::string_view line) {
   if (line.substr(0, kMagic.size()) != kMagic ||
       (line.size() > kMagic.size() && line[kMagic.size()] != ' '))
-    throw Error("not a YUV4MPEG2 stream: the input starts with " + Quoted(line.substr(0, 12)) +
-                " instead of 'YUV4MPEG2 '");
+    ThrowNotY4m(line.substr(0, 16));
   StreamHeader header;
   header.line = std::string(line);
   bool haveWidth = false, haveHeight = false, haveColour = false, haveRate = false;
@@ -196,9 +218,12 @@ const StreamHeader& Reader::ReadHeader() {
       throw Error("the input ends inside the stream header");
     }
     if (c == '\n') break;
-    if (line.size() < kMagic.size() && c != kMagic[line.size()]) {
+    if (line.size() <= kMagic.size() && c != (line.size() < kMagic.size() ? kMagic[line.size()] : ' ')) {
+      // Not a stream: show its first 16 bytes (those already here; a pipe
+      // is not waited on for more).
       line.push_back(static_cast<char>(c));
-      ParseStreamHeader(line);  // throws the bad-magic error at once
+      while (line.size() < 16 && begin_ < end_) line.push_back(static_cast<char>(buffer_[begin_++]));
+      ThrowNotY4m(line);
     }
     if (line.size() >= kMaxStreamHeaderBytes)
       throw Error("the stream header line is longer than the limit of " +
@@ -247,6 +272,54 @@ bool Reader::ReadFrameHeader(std::string& parameters) {
     }
   }
   inFrame_ = true;
+  return true;
+}
+
+void Reader::SkipFrameSamples() {
+  if (!inFrame_) throw Error("frame samples skipped without a FRAME line (internal misuse)");
+  uint8_t scratch[65536];
+  const size_t total = header_.FrameBytes();
+  for (size_t done = 0; done < total;) {
+    const size_t bytes = std::min(total - done, sizeof scratch);
+    ReadExactly(scratch, bytes, done);
+    done += bytes;
+  }
+  inFrame_ = false;
+  ++framesRead_;
+}
+
+int64_t Reader::FramesInFile() const {
+  struct stat info;
+  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  const uint64_t headerBytes = header_.line.size() + 1;
+  const uint64_t record = kFrameMarker.size() + 1 + header_.FrameBytes();
+  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  return size < headerBytes ? 0 : static_cast<int64_t>((size - headerBytes) / record);
+}
+
+bool Reader::SeekToFrame(int64_t n) {
+  struct stat info;
+  if (n < 0 || framesRead_ != 0 || inFrame_ || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))
+    return false;
+  const uint64_t headerBytes = header_.line.size() + 1;
+  const uint64_t record = kFrameMarker.size() + 1 + header_.FrameBytes();
+  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  if (size < headerBytes || (size - headerBytes) % record != 0) return false;
+  const uint64_t frames = (size - headerBytes) / record;
+  // The reader must stand right after the header line of a stream that
+  // starts at the file's beginning.
+  const off_t position = ::lseek(fd_, 0, SEEK_CUR);
+  if (position < 0 || static_cast<uint64_t>(position) - (end_ - begin_) != headerBytes) return false;
+  if (static_cast<uint64_t>(n) >= frames) n = static_cast<int64_t>(frames);  // to the end
+  const uint64_t at = headerBytes + static_cast<uint64_t>(n) * record;
+  char marker[6];
+  if (at < size && (::pread(fd_, marker, sizeof marker, static_cast<off_t>(at)) != static_cast<ssize_t>(sizeof marker) ||
+                    std::string_view(marker, sizeof marker) != "FRAME\n"))
+    return false;
+  if (::lseek(fd_, static_cast<off_t>(at), SEEK_SET) != static_cast<off_t>(at)) return false;
+  begin_ = end_ = 0;
+  ended_ = false;
+  framesRead_ = n;
   return true;
 }
 
@@ -309,6 +382,7 @@ void Writer::WriteOut(const uint8_t* source, size_t bytes) {
     }
     source += put;
     bytes -= static_cast<size_t>(put);
+    bytesWritten_ += static_cast<uint64_t>(put);
   }
 }
 

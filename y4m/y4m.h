@@ -52,6 +52,13 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The input is not a YUV4MPEG2 stream at all (its first bytes are shown,
+// printably, in the message): callers may add how to convert it.
+class NotY4mError : public Error {
+ public:
+  using Error::Error;
+};
+
 enum class Chroma { k420, kMono };
 
 struct StreamHeader {
@@ -116,7 +123,26 @@ class Reader {
   // never more. Throws Error naming the frame when the input ends early.
   void ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& spill);
 
-  // Frames whose samples were read completely.
+  // Reads past the samples of the frame whose FRAME line was just read.
+  // Throws Error like ReadFrameSamples.
+  void SkipFrameSamples();
+
+  // Moves straight to frame n (counted from 0) of a regular file when that
+  // is certain to be right: the file holds exactly the header line and whole
+  // records of "FRAME\n" and one frame's samples, and frame n begins with
+  // "FRAME\n" (or the file holds fewer frames: then to its end, and
+  // framesRead() says how many it holds). Returns false, having moved
+  // nothing, in every other case (a pipe, FRAME lines with parameters, a
+  // damaged or growing file): the caller then reads through. Only right
+  // after ReadHeader.
+  bool SeekToFrame(int64_t n);
+
+  // The frames of a regular file that holds exactly whole "FRAME\n" records
+  // after its header (as SeekToFrame requires); otherwise, an estimate from
+  // its size, or -1 when the input is not a regular file.
+  int64_t FramesInFile() const;
+
+  // Frames whose samples were read (or skipped) completely.
   int64_t framesRead() const { return framesRead_; }
 
  private:
@@ -149,12 +175,17 @@ class Writer {
                   const std::vector<uint8_t>& spill);
   void Finish();
 
+  // Bytes the descriptor has accepted so far (what Finish or an earlier
+  // write moved out of the buffer).
+  uint64_t BytesWritten() const { return bytesWritten_; }
+
  private:
   void WriteBytes(const void* source, size_t bytes);
   void WriteOut(const uint8_t* source, size_t bytes);
   int fd_;
   std::vector<uint8_t> buffer_;
   size_t used_ = 0;
+  uint64_t bytesWritten_ = 0;
   StreamHeader header_;
 };
 

@@ -12,7 +12,7 @@ source tools/lib.sh
 dir=build-tsan
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORAINE_SANITIZE=thread \
   -DVELMORAINE_BENCH=OFF >/dev/null
-targets=(concurrency_test velmoraine velmoraine_plugin avisynth_c_tests vapoursynth_tests)
+targets=(concurrency_test interrupt_test velmoraine velmoraine_plugin avisynth_c_tests vapoursynth_tests)
 # The plug-in's tests hold concurrent requests as well, when they exist.
 if cmake --build "$dir" --target help | grep '\bplugin_tests\b' >/dev/null; then targets+=(plugin_tests); fi
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"

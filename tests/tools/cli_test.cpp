@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/plane_filter.h"
+#include "core/version.h"
 #include "tools/demo.h"
 
 namespace {
@@ -163,7 +164,7 @@ TEST_F(Cli, DamagedInputKeepsTheFramesBeforeTheDamage) {
                                      prefix + "GARBAGE\n"}) {
     std::string output = Filter(damaged, "--T 25 -j 3", 1);
     EXPECT_NE(error_.find("frame 3"), std::string::npos) << error_;
-    EXPECT_NE(error_.find("the 3 frames before it were written"), std::string::npos) << error_;
+    EXPECT_NE(error_.find("the output holds 3 whole frames, 0 to 2"), std::string::npos) << error_;
     EXPECT_TRUE(output == expected);
   }
 }
@@ -217,9 +218,70 @@ TEST_F(Cli, HelpDocumentsEveryOptionAndThePipes) {
   std::string command = kProgram + " --help >" + Path("help").string();
   ASSERT_EQ(std::system(command.c_str()), 0);
   std::string help = ReadFile(Path("help"));
-  for (const char* word : {"--T", "--P", "--lp", "--hp", "--plugin", "--threads", "--demo",
+  for (const char* word : {"--T", "--P", "--lp", "--hp", "--plugin", "--threads", "--demo", "--T auto",
+                           "--estimate", "--start", "--frames", "--quiet", "--version", "tail -n +2",
                            "ffmpeg -i in.mp4 -f yuv4mpegpipe", "ffmpeg -f yuv4mpegpipe -i -"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
+}
+
+// The stream's header line and its frames after `skip` records, as a chunk
+// is joined to the one before it.
+std::string WithoutHeader(const std::string& stream) { return stream.substr(stream.find('\n') + 1); }
+
+TEST_F(Cli, ChunksJoinToTheWholeRun) {
+  // Plain records (the program seeks), and FRAME lines with parameters
+  // before and inside the chunks (it reads through).
+  const std::vector<std::vector<std::string>> parameterSets = {{}, {"", " Ixyz", "", " XA=1", "", "", " Ib"}};
+  for (const auto& parameters : parameterSets) {
+    SCOPED_TRACE(parameters.size());
+    const std::string input = NoisyStream(40, 32, 9, "", parameters);
+    const std::string whole = Filter(input, "--T 20");
+    const std::string first = Filter(input, "--T 20 --start 0 --frames 3");
+    const std::string middle = Filter(input, "--T 20 --start 3 --frames 3");
+    const std::string last = Filter(input, "--T 20 --start 6");
+    EXPECT_TRUE(first + WithoutHeader(middle) + WithoutHeader(last) == whole);
+    // A chunk past the end is a stream without frames.
+    EXPECT_EQ(Filter(input, "--T 20 --start 20 --frames 5"), input.substr(0, input.find('\n') + 1));
+  }
+
+  // A damaged FRAME line before the chunk, in a file of plain records: the
+  // program goes straight to frame 2 and never reads it.
+  std::string input = NoisyStream(40, 32, 4);
+  const std::string whole = Filter(input, "--T 20");
+  input.replace(input.find("FRAME"), 5, "FRAMX");
+  const std::string chunk = Filter(input, "--T 20 --start 2 --frames 2");
+  EXPECT_TRUE(WithoutHeader(chunk) == WithoutHeader(whole).substr(2 * (6 + 40 * 32 * 3 / 2)));
+
+  // Every chunk needs the same T: an estimate per chunk is refused.
+  EXPECT_EQ(Run("--T auto --start 3 " + Path("in.y4m").string() + " " + Path("auto.y4m").string()), 2);
+  EXPECT_NE(error_.find("--estimate"), std::string::npos) << error_;
+  EXPECT_FALSE(fs::exists(Path("auto.y4m")));
+}
+
+// --estimate prints the T that --T auto filters with, also on a pipe where
+// the first frames are held back while it looks at them.
+TEST_F(Cli, AutoThresholdIsTheEstimatesT) {
+  WriteFile(Path("in.y4m"), NoisyStream(96, 80, 13));
+  std::string command = kProgram + " --estimate " + Path("in.y4m").string() + " >" + Path("estimate").string();
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string estimate = ReadFile(Path("estimate"));
+  const size_t at = estimate.find("\nT ");
+  ASSERT_NE(at, std::string::npos) << estimate;
+  const int T = std::stoi(estimate.substr(at + 3));
+  const double sigma = std::stod(estimate.substr(estimate.find("sigma ") + 6));
+  EXPECT_NEAR(sigma, 10.0, 1.5);
+  EXPECT_GE(T, 20);
+
+  ASSERT_EQ(Run("--T " + std::to_string(T) + " " + Path("in.y4m").string() + " " + Path("fixed.y4m").string()), 0);
+  ASSERT_EQ(Run("--T auto - - <" + Path("in.y4m").string() + " 2>" + Path("note").string() + " | cat >" +
+                Path("auto.y4m").string()),
+            0);
+  EXPECT_NE(ReadFile(Path("note")).find("T=" + std::to_string(T)), std::string::npos) << ReadFile(Path("note"));
+  EXPECT_TRUE(ReadFile(Path("auto.y4m")) == ReadFile(Path("fixed.y4m")));
+
+  command = kProgram + " --version >" + Path("version").string();
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(ReadFile(Path("version")), std::string("velmoraine ") + VELMORAINE_VERSION_STRING + "\n");
 }
 
 }  // namespace
