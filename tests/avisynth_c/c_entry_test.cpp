@@ -3,6 +3,8 @@
 // true plane sizes, refusals, frame errors, properties, the MT mode, and
 // results equal to the plane filter's and to the 2.5 entry's. Every test ends
 // with no live clip or frame and no fault seen by the host.
+#include <xmmintrin.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -285,6 +287,45 @@ TEST_F(CEntry, TheStandInHostReportsASecondReleaseAndAnOverwrittenGuardByte) {
   host->release_clip(source);
   host->release_clip(source);
   EXPECT_EQ(host->api->violations(), 3);
+  host->api->reset();
+}
+
+// Each rule a plug-in can break without a crash: an error text that will not
+// outlive the call (a frame error, a create error), a non-zero answer to a
+// cache hint other than the MT-mode query, a changed SSE control register.
+TEST_F(CEntry, TheStandInHostReportsEachRuleAPlugInBreaks) {
+  const struct {
+    int fault;
+    const char* says;
+  } cases[] = {
+      {0, nullptr},
+      {1, "a frame error is neither a literal nor a saved string"},
+      {2, "a create error is neither a literal nor a saved string"},
+      {3, "the filter answered a cache hint other than the MT-mode query with non-zero"},
+      {4, "get_frame changed the SSE control register"},
+  };
+  const unsigned controlRegister = _mm_getcsr();
+  for (const auto& c : cases) {
+    host->api->reset();
+    ASSERT_NE(host->api->load_plugin(VELMORAINE_MISBEHAVING_PLUGIN_PATH, STANDIN_ENTRY_INIT2), nullptr);
+    const StandinSourceSettings settings = Source(16, 16, AVS_CS_Y8);
+    AVS_Clip* source = host->api->new_source(&settings);
+    const StandinArgument argument[] = {{"fault", Int(c.fault)}};
+    AVS_Value clip = host->api->invoke("misbehave", source, argument, 1);
+    host->release_clip(source);
+    if (clip.type == AVS_TYPE_CLIP) {
+      AVS_VideoFrame* frame = host->get_frame(host->api->value_clip(&clip), 0);
+      if (frame != nullptr) host->release_frame(frame);
+      host->api->release_value(&clip);
+    }
+    _mm_setcsr(controlRegister);
+    const char* fault = host->api->first_violation();
+    if (c.says == nullptr) {
+      EXPECT_EQ(host->api->violations(), 0) << (fault ? fault : "");
+    } else {
+      EXPECT_STREQ(fault, c.says) << "fault " << c.fault;
+    }
+  }
   host->api->reset();
 }
 
