@@ -2,9 +2,10 @@
 // object and the frame path that hands each plane of a frame to the plane
 // filter. Thin on purpose: argument handling and frames only, nothing numeric.
 //
-// Built into the plug-in library (libvelmoraine.so, velmoraine.dll); only the
-// entry point AvisynthPluginInit2 is exported. No C++ standard library here:
-// the same sources build the freestanding Windows DLL.
+// Built into the Linux library (libvelmoraine.so) beside the other entries,
+// and alone into the 32-bit velmoraine.dll; its entry point is
+// AvisynthPluginInit2. No C++ standard library here: the same sources build
+// the freestanding Windows DLL.
 #pragma once
 
 #include <stdint.h>
