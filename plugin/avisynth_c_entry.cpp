@@ -10,14 +10,9 @@
 
 #include "interface/avisynth_c_interface.h"
 #include "plugin/avisynth_c_host.h"
+#include "plugin/export.h"
 #include "plugin/filter_arguments.h"
 #include "plugin/plane_driver.h"
-
-#if defined(_WIN32)
-#define VELMORAINE_C_EXPORT __declspec(dllexport)
-#else
-#define VELMORAINE_C_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace velmoraine {
 namespace {
@@ -192,10 +187,10 @@ const char* RegisterFunction(AVS_ScriptEnvironment* env) {
 
 // Hosts from interface 11 on call this name first and pass 64-bit integer
 // arguments through unchanged; older ones call the next.
-extern "C" VELMORAINE_C_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init2(AVS_ScriptEnvironment* env) {
+extern "C" VELMORAINE_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init2(AVS_ScriptEnvironment* env) {
   return velmoraine::RegisterFunction(env);
 }
 
-extern "C" VELMORAINE_C_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env) {
+extern "C" VELMORAINE_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env) {
   return velmoraine::RegisterFunction(env);
 }

@@ -12,15 +12,10 @@
 #include <new>
 
 #include "interface/vapoursynth_interface.h"
+#include "plugin/export.h"
 #include "plugin/filter_arguments.h"
 #include "plugin/plane_driver.h"
 #include "plugin/text_builder.h"
-
-#if defined(_WIN32)
-#define VM_VAPOURSYNTH_EXPORT __declspec(dllexport)
-#else
-#define VM_VAPOURSYNTH_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace velmoraine {
 namespace {
@@ -257,8 +252,8 @@ void DenoiseCreate(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI
 }  // namespace
 }  // namespace velmoraine
 
-extern "C" VM_VAPOURSYNTH_EXPORT void VapourSynthPluginInit2(VSPlugin* plugin,
-                                                             const VSPLUGINAPI* vspapi) {
+extern "C" VELMORAINE_EXPORT void VapourSynthPluginInit2(VSPlugin* plugin,
+                                                         const VSPLUGINAPI* vspapi) {
   using namespace velmoraine;
   vspapi->configPlugin(kPluginIdentifier, kPluginNamespace, kPluginName, kPluginVersion,
                        kVapourSynthApi40, 0, plugin);
