@@ -30,7 +30,7 @@ constexpr char kFilterArguments[] =
 constexpr char kFilterReturnType[] = "clip:vnode;";
 
 constexpr int kMaxPlanes = 3;
-// Room for the longest message (the format refusal, about 230 characters).
+// Room for the longest message: a format refusal, at most about 260 characters.
 constexpr size_t kMessageCapacity = 320;
 
 // The constant formats of 8-bit integer samples whose every plane the filter
