@@ -15,14 +15,15 @@
 #include "host/frame_server.h"
 #include "tests/avisynth_c/c_host_support.h"
 
-// Non-throwing array allocations (the plane filter's work buffers) fail while
-// this is set; the plug-in's references bind to these definitions. Every
-// array form is replaced, so that allocation and release always match.
+// The non-throwing array allocation this many allocations from now (the
+// plane filter takes one work buffer per plane) fails; negative: none does.
+// The plug-in's references bind to these definitions. Every array form is
+// replaced, so that allocation and release always match.
 namespace {
-std::atomic<bool> failWorkBuffers{false};
+std::atomic<int> workBuffersBeforeFailure{-1};
 }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  if (failWorkBuffers.load()) return nullptr;
+  if (workBuffersBeforeFailure.load() >= 0 && workBuffersBeforeFailure.fetch_sub(1) == 0) return nullptr;
   return std::malloc(size ? size : 1);
 }
 void* operator new[](size_t size) {
@@ -212,22 +213,28 @@ TEST_F(CEntry, AFrameTheSourceCannotDeliverIsAFrameErrorWithItsMessage) {
   host->api->release_value(&clip);
 }
 
+// Whichever plane's buffers fail, after the planes before it were filtered in
+// place: a frame error naming that plane, no frame, nothing leaked, and the
+// shared source frame untouched.
 TEST_F(CEntry, WorkBuffersThatCannotBeAllocatedAreAFrameErrorWithNothingLeaked) {
   StandinSourceSettings settings = Source(3000, 16, AVS_CS_YV12, 2);
   settings.hold_frames = 1;
   AVS_Value clip = Invoke(*host, settings, {{"T", Int(20)}});
   ASSERT_EQ(clip.type, AVS_TYPE_CLIP);
   AVS_Clip* filter = host->api->value_clip(&clip);
-  std::string error;
-  failWorkBuffers = true;
-  const std::vector<Plane> failed = FetchPlanes(*host, filter, 0, &error);
-  failWorkBuffers = false;
-  EXPECT_TRUE(failed.empty());
-  EXPECT_EQ(error,
-            "velmoraine: frame 0: the Y plane (3000x16, pitch 3040) could not be filtered: its work "
-            "buffers could not be allocated or its layout is invalid");
-  // The shared source frame was left alone, and the next request succeeds.
-  EXPECT_TRUE(FetchPlanes(*host, filter, 0) == ExpectedPlanes(settings, 0, {20, 1, 0, 100}));
+  const char* const planes[] = {"the Y plane (3000x16, pitch 3040)", "the U plane (1500x8, pitch 1536)",
+                                "the V plane (1500x8, pitch 1536)"};
+  for (int failing = 0; failing < 3; ++failing) {
+    std::string error;
+    workBuffersBeforeFailure = failing;
+    const std::vector<Plane> failed = FetchPlanes(*host, filter, 0, &error);
+    workBuffersBeforeFailure = -1;
+    EXPECT_TRUE(failed.empty());
+    EXPECT_EQ(error, std::string("velmoraine: frame 0: ") + planes[failing] +
+                         " could not be filtered: its work buffers could not be allocated or its layout is "
+                         "invalid");
+    EXPECT_TRUE(FetchPlanes(*host, filter, 0) == ExpectedPlanes(settings, 0, {20, 1, 0, 100}));
+  }
   host->api->release_value(&clip);
 }
 
