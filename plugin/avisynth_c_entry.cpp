@@ -142,9 +142,12 @@ AVS_Value VELMORAINE_AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, 
   AVS_FilterInfo* fi = nullptr;
   AVS_Clip* clip = host.avs_new_c_filter(env, &fi, args.d.array[0], 1);
   if (clip == nullptr || fi == nullptr) {
+    // The host's text may belong to this call's temporary environment: the
+    // script gets a copy the host keeps.
     const char* hostError = host.avs_get_error(env);
+    const char* saved = hostError != nullptr ? host.avs_save_string(env, hostError, -1) : nullptr;
     if (clip != nullptr) host.avs_release_clip(clip);
-    return ErrorValue(hostError != nullptr ? hostError : "velmoraine: the host could not create the filter");
+    return ErrorValue(saved != nullptr ? saved : "velmoraine: the host could not create the filter");
   }
   // Until free_filter is set, releasing the clip frees nothing of ours.
   if (!IsAcceptedFormat(fi->vi.pixel_type)) {

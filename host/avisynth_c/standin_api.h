@@ -40,6 +40,9 @@ typedef struct StandinSourceSettings {
   int32_t failing_frame;
   // The frame property "_velmoraine_test" of frame n is property_base + n.
   int64_t property_base;
+  // Non-zero: avs_new_c_filter refuses this clip as a child, with an error
+  // whose text belongs to the temporary environment of the call.
+  int32_t refuse_as_child;
 } StandinSourceSettings;
 
 // One argument of an invocation: positional when name is null.

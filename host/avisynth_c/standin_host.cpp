@@ -122,11 +122,12 @@ struct AVS_ScriptEnvironment {
   uint32_t magic;
   int32_t alive;
   const char* error;
+  char errorText[64];  // a temporary environment's own error, gone with it
 };
 
 namespace {
 
-AVS_ScriptEnvironment persistentEnv = {{nullptr}, kEnvMagic, 1, nullptr};
+AVS_ScriptEnvironment persistentEnv = {{nullptr}, kEnvMagic, 1, nullptr, {}};
 
 bool CheckEnv(AVS_ScriptEnvironment* env) {
   if (env == nullptr || env->magic != kEnvMagic) {
@@ -147,7 +148,10 @@ AVS_ScriptEnvironment* LendEnv() {
   return env;
 }
 
-void Poison(AVS_ScriptEnvironment* env) { __atomic_store_n(&env->alive, 0, __ATOMIC_RELEASE); }
+void Poison(AVS_ScriptEnvironment* env) {
+  __atomic_store_n(&env->alive, 0, __ATOMIC_RELEASE);
+  memset(env->errorText, 'x', sizeof(env->errorText) - 1);
+}
 
 // Strings saved for the environment; freed by reset.
 struct SavedString {
@@ -539,6 +543,11 @@ VELMORAINE_STANDIN_EXPORT AVS_Clip* VELMORAINE_AVSC_CC avs_new_c_filter(AVS_Scri
   }
   AVS_Clip* source = static_cast<AVS_Clip*>(child.d.clip);
   if (!CheckClip(source)) return nullptr;
+  if (!source->isFilter && source->settings.refuse_as_child) {
+    Copy(env->errorText, sizeof(env->errorText), "stand-in host: this clip cannot be a child");
+    env->error = env->errorText;
+    return nullptr;
+  }
   AVS_Clip* clip = NewClip();
   clip->isFilter = true;
   clip->vi = source->vi;

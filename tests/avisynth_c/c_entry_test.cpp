@@ -178,6 +178,12 @@ TEST_F(CEntry, OtherFormatsAreRefusedWithOneMessageNamingTheAcceptedOnes) {
   }
 }
 
+TEST_F(CEntry, AFilterTheHostCannotMakeIsAScriptErrorWithTheHostsMessage) {
+  StandinSourceSettings settings = Source(32, 32, AVS_CS_YV12);
+  settings.refuse_as_child = 1;
+  EXPECT_EQ(ErrorOf(settings, {}), "stand-in host: this clip cannot be a child");
+}
+
 TEST_F(CEntry, SharedFramesAreCopiedAndPropertiesKept) {
   StandinSourceSettings settings = Source(40, 24, AVS_CS_YV16, 5);
   settings.hold_frames = 1;
