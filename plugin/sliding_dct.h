@@ -54,12 +54,12 @@ class SlidingDctFilter : public GenericVideoFilter {
 // The create callback registered with the script function.
 AVSValue VELMORAINE_CDECL CreateSlidingDct(AVSValue args, void* user_data, IScriptEnvironment* env);
 
-// Runs `filter` over the planes Y, U, V of a writable frame, in that order,
-// as `prepared`, through the shared plane driver. Empty planes are skipped. A plane whose write pointer is null
-// or that the plane filter refuses becomes a script error (ThrowError) naming
-// the plane and its size; then nothing more is filtered. Frame number n is
-// used in messages only.
-void FilterFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared, PlaneFilterFunc filter,
-                       IScriptEnvironment* env);
+// Runs `filter` over the planes Y, U, V of a writable 2.5 frame, in that
+// order, as `prepared`, through the shared plane driver. Empty planes are
+// skipped. A plane whose write pointer is null or that the plane filter
+// refuses becomes a script error (ThrowError) naming the plane and its size;
+// then nothing more is filtered. Frame number n is used in messages only.
+void FilterVideoFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared, PlaneFilterFunc filter,
+                            IScriptEnvironment* env);
 
 }  // namespace velmoraine
