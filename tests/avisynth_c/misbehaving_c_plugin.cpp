@@ -5,7 +5,9 @@
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
+#if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
+#endif
 
 #include "interface/avisynth_c_interface.h"
 
@@ -39,7 +41,9 @@ const char* HeapText(const char* text) {
 AVS_VideoFrame* GetFrame(AVS_FilterInfo* fi, int n) {
   AVS_VideoFrame* frame = host.get_frame(fi->child, n);
   const intptr_t fault = reinterpret_cast<intptr_t>(fi->user_data);
-  if (fault == kChangeControlRegister) _mm_setcsr((_mm_getcsr() & ~0x6000u) | 0x6000u);
+#if defined(__x86_64__) || defined(__i386__)
+  if (fault == kChangeControlRegister) _mm_setcsr(_mm_getcsr() | 0x6000u);
+#endif
   if (fault != kFrameErrorInABuffer) return frame;
   host.release_frame(frame);
   fi->error = HeapText("misbehave: an error in a buffer of the plug-in");
