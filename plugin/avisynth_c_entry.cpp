@@ -10,14 +10,9 @@
 
 #include "interface/avisynth_c_interface.h"
 #include "plugin/avisynth_c_host.h"
+#include "plugin/export.h"
 #include "plugin/filter_arguments.h"
 #include "plugin/plane_driver.h"
-
-#if defined(_WIN32)
-#define VELMORAINE_C_EXPORT __declspec(dllexport)
-#else
-#define VELMORAINE_C_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace velmoraine {
 namespace {
@@ -147,9 +142,12 @@ AVS_Value VELMORAINE_AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, 
   AVS_FilterInfo* fi = nullptr;
   AVS_Clip* clip = host.avs_new_c_filter(env, &fi, args.d.array[0], 1);
   if (clip == nullptr || fi == nullptr) {
+    // The host's text may belong to this call's temporary environment: the
+    // script gets a copy the host keeps.
     const char* hostError = host.avs_get_error(env);
+    const char* saved = hostError != nullptr ? host.avs_save_string(env, hostError, -1) : nullptr;
     if (clip != nullptr) host.avs_release_clip(clip);
-    return ErrorValue(hostError != nullptr ? hostError : "velmoraine: the host could not create the filter");
+    return ErrorValue(saved != nullptr ? saved : "velmoraine: the host could not create the filter");
   }
   // Until free_filter is set, releasing the clip frees nothing of ours.
   if (!IsAcceptedFormat(fi->vi.pixel_type)) {
@@ -192,10 +190,10 @@ const char* RegisterFunction(AVS_ScriptEnvironment* env) {
 
 // Hosts from interface 11 on call this name first and pass 64-bit integer
 // arguments through unchanged; older ones call the next.
-extern "C" VELMORAINE_C_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init2(AVS_ScriptEnvironment* env) {
+extern "C" VELMORAINE_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init2(AVS_ScriptEnvironment* env) {
   return velmoraine::RegisterFunction(env);
 }
 
-extern "C" VELMORAINE_C_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env) {
+extern "C" VELMORAINE_EXPORT const char* VELMORAINE_AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env) {
   return velmoraine::RegisterFunction(env);
 }

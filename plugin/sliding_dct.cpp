@@ -47,12 +47,12 @@ PVideoFrame SlidingDctFilter::GetFrame(int n, IScriptEnvironment* env) {
   PVideoFrame frame = child->GetFrame(n, env);
   if (!frame) env->ThrowError("velmoraine: the source clip returned no frame %d", n);
   env->MakeWritable(&frame);
-  FilterFramePlanes(frame.Get(), n, prepared, &FilterPlane, env);
+  FilterVideoFramePlanes(frame.Get(), n, prepared, &FilterPlane, env);
   return frame;
 }
 
-void FilterFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared, PlaneFilterFunc filter,
-                       IScriptEnvironment* env) {
+void FilterVideoFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared, PlaneFilterFunc filter,
+                            IScriptEnvironment* env) {
   static const int kPlanes[3] = {PLANAR_Y, PLANAR_U, PLANAR_V};
   static const char kNames[3] = {'Y', 'U', 'V'};
   FramePlane planes[3];

@@ -2,9 +2,10 @@
 // object and the frame path that hands each plane of a frame to the plane
 // filter. Thin on purpose: argument handling and frames only, nothing numeric.
 //
-// Built into the plug-in library (libvelmoraine.so, velmoraine.dll); only the
-// entry point AvisynthPluginInit2 is exported. No C++ standard library here:
-// the same sources build the freestanding Windows DLL.
+// Built into the Linux library (libvelmoraine.so) beside the other entries,
+// and alone into the 32-bit velmoraine.dll; its entry point is
+// AvisynthPluginInit2. No C++ standard library here: the same sources build
+// the freestanding Windows DLL.
 #pragma once
 
 #include <stdint.h>
@@ -53,12 +54,12 @@ class SlidingDctFilter : public GenericVideoFilter {
 // The create callback registered with the script function.
 AVSValue VELMORAINE_CDECL CreateSlidingDct(AVSValue args, void* user_data, IScriptEnvironment* env);
 
-// Runs `filter` over the planes Y, U, V of a writable frame, in that order,
-// as `prepared`, through the shared plane driver. Empty planes are skipped. A plane whose write pointer is null
-// or that the plane filter refuses becomes a script error (ThrowError) naming
-// the plane and its size; then nothing more is filtered. Frame number n is
-// used in messages only.
-void FilterFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared, PlaneFilterFunc filter,
-                       IScriptEnvironment* env);
+// Runs `filter` over the planes Y, U, V of a writable 2.5 frame, in that
+// order, as `prepared`, through the shared plane driver. Empty planes are
+// skipped. A plane whose write pointer is null or that the plane filter
+// refuses becomes a script error (ThrowError) naming the plane and its size;
+// then nothing more is filtered. Frame number n is used in messages only.
+void FilterVideoFramePlanes(VideoFrame* frame, int n, const PreparedFilter& prepared, PlaneFilterFunc filter,
+                            IScriptEnvironment* env);
 
 }  // namespace velmoraine

@@ -12,14 +12,10 @@
 #include <new>
 
 #include "interface/vapoursynth_interface.h"
+#include "plugin/export.h"
 #include "plugin/filter_arguments.h"
 #include "plugin/plane_driver.h"
-
-#if defined(_WIN32)
-#define VM_VAPOURSYNTH_EXPORT __declspec(dllexport)
-#else
-#define VM_VAPOURSYNTH_EXPORT __attribute__((visibility("default")))
-#endif
+#include "plugin/text_builder.h"
 
 namespace velmoraine {
 namespace {
@@ -34,6 +30,8 @@ constexpr char kFilterArguments[] =
 constexpr char kFilterReturnType[] = "clip:vnode;";
 
 constexpr int kMaxPlanes = 3;
+// Room for the longest message: a format refusal, at most about 260 characters.
+constexpr size_t kMessageCapacity = 320;
 
 // The constant formats of 8-bit integer samples whose every plane the filter
 // can take at its own size.
@@ -70,38 +68,7 @@ bool IsAcceptedFormat(const VSVideoFormat& f) {
   return false;
 }
 
-// Appends to a zero-terminated text of fixed capacity, cutting it short
-// rather than overrunning it.
-class Message {
- public:
-  Message() : length_(0) { text_[0] = '\0'; }
-  Message& Add(const char* s) {
-    while (*s != '\0' && length_ + 1 < sizeof text_) text_[length_++] = *s++;
-    text_[length_] = '\0';
-    return *this;
-  }
-  Message& Add(int64_t value) {
-    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    char digits[21];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + magnitude % 10);
-      magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) digits[n++] = '-';
-    char reversed[22];
-    for (int i = 0; i < n; ++i) reversed[i] = digits[n - 1 - i];
-    reversed[n] = '\0';
-    return Add(reversed);
-  }
-  const char* Text() const { return text_; }
-
- private:
-  char text_[320];
-  size_t length_;
-};
-
-void DescribeFormat(const VSVideoInfo& vi, Message& out) {
+void DescribeFormat(const VSVideoInfo& vi, TextBuilder& out) {
   const VSVideoFormat& f = vi.format;
   if (f.colorFamily == cfUndefined) {
     out.Add("a format that varies from frame to frame");
@@ -144,7 +111,7 @@ bool ReadIntegerArgument(const VSMap* in, int index, int32_t fallback, int32_t& 
 
 // Fills instance.selected from `planes`: every plane when it is absent; an
 // index outside the clip's planes or listed twice is an error.
-bool ReadPlanes(const VSMap* in, DenoiseInstance& instance, Message& error, const VSAPI* vsapi) {
+bool ReadPlanes(const VSMap* in, DenoiseInstance& instance, TextBuilder& error, const VSAPI* vsapi) {
   const int count = vsapi->mapNumElements(in, "planes");
   for (int p = 0; p < kMaxPlanes; ++p) instance.selected[p] = count < 0 && p < instance.numPlanes;
   for (int i = 0; i < count; ++i) {
@@ -203,7 +170,7 @@ const VSFrame* DenoiseGetFrame(int n, int activationReason, void* instanceData, 
   const PlaneDriverResult result = FilterFramePlanes(planes, count, instance.filter);
   if (result.failedPlane >= 0) {
     // Some planes may be filtered already: the frame is dropped whole.
-    char text[256];
+    char text[kMessageCapacity];
     DescribePlaneFailure(planes[result.failedPlane], result.failure, n, text, sizeof text);
     vsapi->freeFrame(frame);
     vsapi->setFilterError(text, frameCtx);
@@ -228,10 +195,11 @@ void DenoiseCreate(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI
   const VSVideoInfo* vi = vsapi->getVideoInfo(source);
   if (vi == nullptr || vi->format.colorFamily == cfUndefined || vi->width <= 0 ||
       vi->height <= 0 || !IsAcceptedFormat(vi->format)) {
-    Message text;
-    text.Add("velmoraine.Denoise: the clip must have ").Add(kAcceptedFormatsText);
-    if (vi != nullptr) DescribeFormat(*vi, text.Add("; it has "));
-    Refuse(source, out, text.Text(), vsapi);
+    char text[kMessageCapacity];
+    TextBuilder message(text, sizeof text);
+    message.Add("velmoraine.Denoise: the clip must have ").Add(kAcceptedFormatsText);
+    if (vi != nullptr) DescribeFormat(*vi, message.Add("; it has "));
+    Refuse(source, out, text, vsapi);
     return;
   }
 
@@ -260,10 +228,11 @@ void DenoiseCreate(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI
   instance->numPlanes = vi->format.numPlanes;
   const char* names = vi->format.colorFamily == cfRGB ? "RGB" : "YUV";
   for (int p = 0; p < kMaxPlanes; ++p) instance->planeNames[p] = names[p];
-  Message planesError;
+  char planesText[kMessageCapacity];
+  TextBuilder planesError(planesText, sizeof planesText);
   if (!ReadPlanes(in, *instance, planesError, vsapi)) {
     delete instance;
-    Refuse(source, out, planesError.Text(), vsapi);
+    Refuse(source, out, planesText, vsapi);
     return;
   }
   PrepareFilter(arguments.T, arguments.P, arguments.lp, arguments.hp, kCpuAllFlags,
@@ -283,8 +252,8 @@ void DenoiseCreate(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI
 }  // namespace
 }  // namespace velmoraine
 
-extern "C" VM_VAPOURSYNTH_EXPORT void VapourSynthPluginInit2(VSPlugin* plugin,
-                                                             const VSPLUGINAPI* vspapi) {
+extern "C" VELMORAINE_EXPORT void VapourSynthPluginInit2(VSPlugin* plugin,
+                                                         const VSPLUGINAPI* vspapi) {
   using namespace velmoraine;
   vspapi->configPlugin(kPluginIdentifier, kPluginNamespace, kPluginName, kPluginVersion,
                        kVapourSynthApi40, 0, plugin);

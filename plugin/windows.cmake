@@ -2,7 +2,9 @@
 # library, with the entries of its platform:
 #   32-bit: the 2.5 entry only (exported as _AvisynthPluginInit2@4), for the
 #           32-bit hosts built with Microsoft's compiler;
-#   64-bit: the plain-C entry (avisynth_c_plugin_init, _init2).
+#   64-bit: the plain-C entry (avisynth_c_plugin_init, _init2) and the
+#           VapourSynth entry (VapourSynthPluginInit2); no 2.5 entry, whose
+#           C++ interface no 64-bit Windows host shares with us.
 # Each list names its entry files; add an entry by adding its files here.
 set(VELMORAINE_WINDOWS_X86_ENTRY_SOURCES sliding_dct.cpp entry.cpp)
 set(VELMORAINE_WINDOWS_X64_ENTRY_SOURCES avisynth_c_entry.cpp avisynth_c_host.cpp vapoursynth_entry.cpp)

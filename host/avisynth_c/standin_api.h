@@ -9,8 +9,11 @@
 // frame reference and reports a leak or a second release, checks guard bytes
 // after every row of every frame, hands out a private copy from
 // avs_make_writable whenever a frame is shared, poisons the temporary
-// environment after the calls it was lent for, and asks a new filter the cache
-// hints the host asks (the MT mode among them).
+// environment after the calls it was lent for, asks a new filter the cache
+// hints the host asks (the MT mode among them; every other hint must be
+// answered with 0), reports an error text (create or frame) that is neither a
+// literal nor a string saved with avs_save_string, and a call into the
+// plug-in that leaves the SSE control register changed.
 //
 // Freestanding: the same source builds the Windows stand-in.
 #pragma once
@@ -37,6 +40,9 @@ typedef struct StandinSourceSettings {
   int32_t failing_frame;
   // The frame property "_velmoraine_test" of frame n is property_base + n.
   int64_t property_base;
+  // Non-zero: avs_new_c_filter refuses this clip as a child, with an error
+  // whose text belongs to the temporary environment of the call.
+  int32_t refuse_as_child;
 } StandinSourceSettings;
 
 // One argument of an invocation: positional when name is null.

@@ -18,6 +18,8 @@
 #define VELMORAINE_STANDIN_EXPORT __declspec(dllexport)
 extern "C" __declspec(dllimport) void* __stdcall LoadLibraryA(const char* path);
 extern "C" __declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
+extern "C" __declspec(dllimport) int __stdcall GetModuleHandleExA(unsigned long flags, const char* name,
+                                                                  void** module);
 #else
 #define VELMORAINE_STANDIN_EXPORT __attribute__((visibility("default")))
 #include <dlfcn.h>
@@ -38,6 +40,31 @@ void Violation(const char* what) {
   const char* expected = nullptr;
   __atomic_compare_exchange_n(&firstViolation, &expected, what, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
+
+// The control bits of the SSE control register (exception masks, rounding,
+// flush-to-zero, denormals-are-zero) belong to the host: a plug-in that
+// changes them changes every later floating-point result of the process.
+// Checked around every call into the plug-in. The six exception flags below
+// them are sticky status that any arithmetic may set.
+unsigned ControlRegister() {
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || defined(_M_IX86)
+  return __builtin_ia32_stmxcsr() & ~0x3Fu;
+#else
+  return 0;
+#endif
+}
+
+class ControlRegisterKept {
+ public:
+  explicit ControlRegisterKept(const char* violation) : before_(ControlRegister()), violation_(violation) {}
+  ~ControlRegisterKept() {
+    if (ControlRegister() != before_) Violation(violation_);
+  }
+
+ private:
+  unsigned before_;
+  const char* violation_;
+};
 
 // Objects are never freed while the process runs (only their pixels are), so
 // that a second release or a late use is seen as such instead of being a
@@ -95,11 +122,12 @@ struct AVS_ScriptEnvironment {
   uint32_t magic;
   int32_t alive;
   const char* error;
+  char errorText[64];  // a temporary environment's own error, gone with it
 };
 
 namespace {
 
-AVS_ScriptEnvironment persistentEnv = {{nullptr}, kEnvMagic, 1, nullptr};
+AVS_ScriptEnvironment persistentEnv = {{nullptr}, kEnvMagic, 1, nullptr, {}};
 
 bool CheckEnv(AVS_ScriptEnvironment* env) {
   if (env == nullptr || env->magic != kEnvMagic) {
@@ -120,7 +148,10 @@ AVS_ScriptEnvironment* LendEnv() {
   return env;
 }
 
-void Poison(AVS_ScriptEnvironment* env) { __atomic_store_n(&env->alive, 0, __ATOMIC_RELEASE); }
+void Poison(AVS_ScriptEnvironment* env) {
+  __atomic_store_n(&env->alive, 0, __ATOMIC_RELEASE);
+  memset(env->errorText, 'x', sizeof(env->errorText) - 1);
+}
 
 // Strings saved for the environment; freed by reset.
 struct SavedString {
@@ -141,6 +172,30 @@ const char* SaveString(const char* s, int length) {
   } while (!__atomic_compare_exchange_n(&savedStrings, &head, saved, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
   return saved->text;
 }
+
+// Whether an error text a plug-in hands over outlives the call, as the host
+// needs it to: a string saved with avs_save_string, or one inside a loaded
+// module (a literal). A buffer on the plug-in's stack or heap is neither.
+bool IsSavedString(const char* s) {
+  for (const SavedString* saved = __atomic_load_n(&savedStrings, __ATOMIC_ACQUIRE); saved != nullptr;
+       saved = saved->next) {
+    if (s == saved->text) return true;
+  }
+  return false;
+}
+
+bool IsInsideLoadedModule(const char* s) {
+#if defined(_WIN32)
+  const unsigned long kFromAddress = 4, kUnchangedRefcount = 2;
+  void* module = nullptr;
+  return GetModuleHandleExA(kFromAddress | kUnchangedRefcount, s, &module) != 0;
+#else
+  Dl_info info;
+  return dladdr(s, &info) != 0;
+#endif
+}
+
+bool OutlivesTheCall(const char* s) { return IsSavedString(s) || IsInsideLoadedModule(s); }
 
 // ---- Frames ---------------------------------------------------------------------------
 const uint32_t kFrameMagic = 0x46524D45u;
@@ -337,7 +392,10 @@ VELMORAINE_STANDIN_EXPORT void VELMORAINE_AVSC_CC avs_release_clip(AVS_Clip* cli
   if (left > 0) return;
   if (clip->isFilter) {
     // Runs while the child is still valid, as the host does.
-    if (clip->fi.free_filter != nullptr) clip->fi.free_filter(&clip->fi);
+    if (clip->fi.free_filter != nullptr) {
+      ControlRegisterKept kept("free_filter changed the SSE control register");
+      clip->fi.free_filter(&clip->fi);
+    }
     if (clip->storesChild) avs_release_clip(clip->fi.child);
   } else if (clip->held != nullptr) {
     for (int32_t n = 0; n < clip->settings.num_frames; ++n) ReleaseFrame(clip->held[n]);
@@ -378,13 +436,18 @@ VELMORAINE_STANDIN_EXPORT AVS_VideoFrame* VELMORAINE_AVSC_CC avs_get_frame(AVS_C
   AVS_FilterInfo* fi = &clip->fi;
   if (fi->get_frame == nullptr) return avs_get_frame(fi->child, n);
   __atomic_store_n(&fi->error, static_cast<const char*>(nullptr), __ATOMIC_RELEASE);
-  AVS_VideoFrame* frame = fi->get_frame(fi, n);
+  AVS_VideoFrame* frame;
+  {
+    ControlRegisterKept kept("get_frame changed the SSE control register");
+    frame = fi->get_frame(fi, n);
+  }
   const char* error = __atomic_load_n(&fi->error, __ATOMIC_ACQUIRE);
   if (frame != nullptr && error != nullptr) {
     Violation("a frame was returned along with an error (it leaks in the host)");
   }
   if (frame == nullptr) {
     if (error == nullptr) Violation("get_frame returned no frame and no error");
+    else if (!OutlivesTheCall(error)) Violation("a frame error is neither a literal nor a saved string");
     __atomic_store_n(&clip->error, error, __ATOMIC_RELEASE);
     return nullptr;
   }
@@ -480,6 +543,11 @@ VELMORAINE_STANDIN_EXPORT AVS_Clip* VELMORAINE_AVSC_CC avs_new_c_filter(AVS_Scri
   }
   AVS_Clip* source = static_cast<AVS_Clip*>(child.d.clip);
   if (!CheckClip(source)) return nullptr;
+  if (!source->isFilter && source->settings.refuse_as_child) {
+    Copy(env->errorText, sizeof(env->errorText), "stand-in host: this clip cannot be a child");
+    env->error = env->errorText;
+    return nullptr;
+  }
   AVS_Clip* clip = NewClip();
   clip->isFilter = true;
   clip->vi = source->vi;
@@ -571,7 +639,11 @@ const char* StandinLoadPlugin(const char* path, int entry) {
   }
   AVS_ScriptEnvironment* env = LendEnv();
   loadingEntry = entry;
-  const char* description = init(env);
+  const char* description;
+  {
+    ControlRegisterKept kept("the plug-in's entry changed the SSE control register");
+    description = init(env);
+  }
   loadingEntry = 0;
   Poison(env);
   return description;
@@ -688,21 +760,29 @@ AVS_Value StandinInvoke(const char* name, AVS_Clip* clip, const StandinArgument*
   args.array_size = static_cast<int16_t>(paramCount);
   args.d.array = values;
   AVS_ScriptEnvironment* env = LendEnv();
-  AVS_Value result = function->apply(env, args, function->userData);
+  AVS_Value result;
+  {
+    ControlRegisterKept kept("the create callback changed the SSE control register");
+    result = function->apply(env, args, function->userData);
+  }
   Poison(env);
   avs_release_clip(static_cast<AVS_Clip*>(values[0].d.clip));
   if (result.type == AVS_TYPE_CLIP) {
-    // The questions the host asks a new filter.
+    // The questions the host asks a new filter: the MT mode, then hints that
+    // every filter must answer with 0 (1000 makes the host warn).
     AVS_Clip* made = static_cast<AVS_Clip*>(result.d.clip);
     if (CheckClip(made) && made->isFilter && made->fi.set_cache_hints != nullptr) {
+      ControlRegisterKept kept("set_cache_hints changed the SSE control register");
       made->mtMode = made->fi.set_cache_hints(&made->fi, AVS_CACHE_GET_MTMODE, 0);
-      made->fi.set_cache_hints(&made->fi, 501, 0);
-      made->fi.set_cache_hints(&made->fi, 601, 0);
-      if (made->fi.set_cache_hints(&made->fi, 1000, 0) != 0)
-        Violation("the filter answered cache hint 1000 (the host warns about it)");
+      static const int kOtherHints[] = {501, 601, 1000};
+      for (int hint : kOtherHints)
+        if (made->fi.set_cache_hints(&made->fi, hint, 0) != 0)
+          Violation("the filter answered a cache hint other than the MT-mode query with non-zero");
     }
   } else if (result.type == AVS_TYPE_ERROR) {
     if (result.d.string == nullptr) Violation("an error value without a message");
+    else if (!OutlivesTheCall(result.d.string))
+      Violation("a create error is neither a literal nor a saved string");
   } else {
     Violation("the create callback returned neither a clip nor an error");
   }

@@ -3,6 +3,11 @@
 // true plane sizes, refusals, frame errors, properties, the MT mode, and
 // results equal to the plane filter's and to the 2.5 entry's. Every test ends
 // with no live clip or frame and no fault seen by the host.
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#define VELMORAINE_TEST_MXCSR 1
+#endif
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -13,14 +18,15 @@
 #include "host/frame_server.h"
 #include "tests/avisynth_c/c_host_support.h"
 
-// Non-throwing array allocations (the plane filter's work buffers) fail while
-// this is set; the plug-in's references bind to these definitions. Every
-// array form is replaced, so that allocation and release always match.
+// The non-throwing array allocation this many allocations from now (the
+// plane filter takes one work buffer per plane) fails; negative: none does.
+// The plug-in's references bind to these definitions. Every array form is
+// replaced, so that allocation and release always match.
 namespace {
-std::atomic<bool> failWorkBuffers{false};
+std::atomic<int> workBuffersBeforeFailure{-1};
 }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  if (failWorkBuffers.load()) return nullptr;
+  if (workBuffersBeforeFailure.load() >= 0 && workBuffersBeforeFailure.fetch_sub(1) == 0) return nullptr;
   return std::malloc(size ? size : 1);
 }
 void* operator new[](size_t size) {
@@ -175,6 +181,12 @@ TEST_F(CEntry, OtherFormatsAreRefusedWithOneMessageNamingTheAcceptedOnes) {
   }
 }
 
+TEST_F(CEntry, AFilterTheHostCannotMakeIsAScriptErrorWithTheHostsMessage) {
+  StandinSourceSettings settings = Source(32, 32, AVS_CS_YV12);
+  settings.refuse_as_child = 1;
+  EXPECT_EQ(ErrorOf(settings, {}), "stand-in host: this clip cannot be a child");
+}
+
 TEST_F(CEntry, SharedFramesAreCopiedAndPropertiesKept) {
   StandinSourceSettings settings = Source(40, 24, AVS_CS_YV16, 5);
   settings.hold_frames = 1;
@@ -210,22 +222,28 @@ TEST_F(CEntry, AFrameTheSourceCannotDeliverIsAFrameErrorWithItsMessage) {
   host->api->release_value(&clip);
 }
 
+// Whichever plane's buffers fail, after the planes before it were filtered in
+// place: a frame error naming that plane, no frame, nothing leaked, and the
+// shared source frame untouched.
 TEST_F(CEntry, WorkBuffersThatCannotBeAllocatedAreAFrameErrorWithNothingLeaked) {
   StandinSourceSettings settings = Source(3000, 16, AVS_CS_YV12, 2);
   settings.hold_frames = 1;
   AVS_Value clip = Invoke(*host, settings, {{"T", Int(20)}});
   ASSERT_EQ(clip.type, AVS_TYPE_CLIP);
   AVS_Clip* filter = host->api->value_clip(&clip);
-  std::string error;
-  failWorkBuffers = true;
-  const std::vector<Plane> failed = FetchPlanes(*host, filter, 0, &error);
-  failWorkBuffers = false;
-  EXPECT_TRUE(failed.empty());
-  EXPECT_EQ(error,
-            "velmoraine: frame 0: the Y plane (3000x16, pitch 3040) could not be filtered: its work "
-            "buffers could not be allocated or its layout is invalid");
-  // The shared source frame was left alone, and the next request succeeds.
-  EXPECT_TRUE(FetchPlanes(*host, filter, 0) == ExpectedPlanes(settings, 0, {20, 1, 0, 100}));
+  const char* const planes[] = {"the Y plane (3000x16, pitch 3040)", "the U plane (1500x8, pitch 1536)",
+                                "the V plane (1500x8, pitch 1536)"};
+  for (int failing = 0; failing < 3; ++failing) {
+    std::string error;
+    workBuffersBeforeFailure = failing;
+    const std::vector<Plane> failed = FetchPlanes(*host, filter, 0, &error);
+    workBuffersBeforeFailure = -1;
+    EXPECT_TRUE(failed.empty());
+    EXPECT_EQ(error, std::string("velmoraine: frame 0: ") + planes[failing] +
+                         " could not be filtered: its work buffers could not be allocated or its layout is "
+                         "invalid");
+    EXPECT_TRUE(FetchPlanes(*host, filter, 0) == ExpectedPlanes(settings, 0, {20, 1, 0, 100}));
+  }
   host->api->release_value(&clip);
 }
 
@@ -285,6 +303,51 @@ TEST_F(CEntry, TheStandInHostReportsASecondReleaseAndAnOverwrittenGuardByte) {
   host->release_clip(source);
   host->release_clip(source);
   EXPECT_EQ(host->api->violations(), 3);
+  host->api->reset();
+}
+
+// Each rule a plug-in can break without a crash: an error text that will not
+// outlive the call (a frame error, a create error), a non-zero answer to a
+// cache hint other than the MT-mode query, a changed SSE control register.
+TEST_F(CEntry, TheStandInHostReportsEachRuleAPlugInBreaks) {
+  const struct {
+    int fault;
+    const char* says;
+  } cases[] = {
+      {0, nullptr},
+      {1, "a frame error is neither a literal nor a saved string"},
+      {2, "a create error is neither a literal nor a saved string"},
+      {3, "the filter answered a cache hint other than the MT-mode query with non-zero"},
+#if defined(VELMORAINE_TEST_MXCSR)
+      {4, "get_frame changed the SSE control register"},
+#endif
+  };
+#if defined(VELMORAINE_TEST_MXCSR)
+  const unsigned controlRegister = _mm_getcsr();
+#endif
+  for (const auto& c : cases) {
+    host->api->reset();
+    ASSERT_NE(host->api->load_plugin(VELMORAINE_MISBEHAVING_PLUGIN_PATH, STANDIN_ENTRY_INIT2), nullptr);
+    const StandinSourceSettings settings = Source(16, 16, AVS_CS_Y8);
+    AVS_Clip* source = host->api->new_source(&settings);
+    const StandinArgument argument[] = {{"fault", Int(c.fault)}};
+    AVS_Value clip = host->api->invoke("misbehave", source, argument, 1);
+    host->release_clip(source);
+    if (clip.type == AVS_TYPE_CLIP) {
+      AVS_VideoFrame* frame = host->get_frame(host->api->value_clip(&clip), 0);
+      if (frame != nullptr) host->release_frame(frame);
+      host->api->release_value(&clip);
+    }
+#if defined(VELMORAINE_TEST_MXCSR)
+    _mm_setcsr(controlRegister);
+#endif
+    const char* fault = host->api->first_violation();
+    if (c.says == nullptr) {
+      EXPECT_EQ(host->api->violations(), 0) << (fault ? fault : "");
+    } else {
+      EXPECT_STREQ(fault, c.says) << "fault " << c.fault;
+    }
+  }
   host->api->reset();
 }
 

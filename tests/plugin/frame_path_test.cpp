@@ -33,7 +33,7 @@ TEST_F(FramePath, ViewsFollowThePlanesInOrderYUV) {
   for (const Case& c : {Case{720, 576, 360, 288}, Case{721, 577, 360, 288}}) {
     calls.clear();
     PVideoFrame f = env.NewVideoFrame(MakeVideoInfo(c.w, c.h, CS_YV12));
-    velmoraine::FilterFramePlanes(f.Get(), 0, prepared, &Recording, &env);
+    velmoraine::FilterVideoFramePlanes(f.Get(), 0, prepared, &Recording, &env);
     ASSERT_EQ(calls.size(), 3u);
     const int planes[3] = {PLANAR_Y, PLANAR_U, PLANAR_V};
     for (int i = 0; i < 3; ++i) {
@@ -51,7 +51,7 @@ TEST_F(FramePath, ViewsFollowThePlanesInOrderYUV) {
 
 TEST_F(FramePath, MonoFramesHaveOnlyALumaView) {
   PVideoFrame f = env.NewVideoFrame(MakeVideoInfo(40, 30, CS_MONO8));
-  velmoraine::FilterFramePlanes(f.Get(), 0, prepared, &Recording, &env);
+  velmoraine::FilterVideoFramePlanes(f.Get(), 0, prepared, &Recording, &env);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].view.width, 40);
   EXPECT_EQ(calls[0].view.height, 30);
@@ -61,7 +61,7 @@ TEST_F(FramePath, APlaneTheFilterCannotTakeIsAScriptErrorNamingIt) {
   PVideoFrame f = env.NewVideoFrame(MakeVideoInfo(720, 576, CS_YV12));
   fail_at = 1;
   try {
-    velmoraine::FilterFramePlanes(f.Get(), 4, prepared, &Recording, &env);
+    velmoraine::FilterVideoFramePlanes(f.Get(), 4, prepared, &Recording, &env);
     FAIL() << "no error";
   } catch (const AvisynthError& e) {
     EXPECT_NE(std::string(e.msg).find("frame 4: the U plane (360x288"), std::string::npos)

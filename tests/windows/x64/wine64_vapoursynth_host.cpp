@@ -21,11 +21,11 @@
 #include "tests/windows/vapoursynth_cases.h"
 
 // ---- What the host takes from msvcrt.dll and kernel32.dll -------------------
+// (printf, fflush, exit and __getmainargs: declared by test_report.h)
 extern "C" {
 void* fopen(const char* path, const char* mode);
 size_t fread(void* buffer, size_t size, size_t count, void* file);
 int fclose(void* file);
-int fflush(void* file);
 void* malloc(size_t size);
 void free(void* p);
 void* memcpy(void* to, const void* from, size_t n);
@@ -33,8 +33,6 @@ void* memset(void* to, int value, size_t n);
 int memcmp(const void* a, const void* b, size_t n);
 int strcmp(const char* a, const char* b);
 size_t strlen(const char* s);
-[[noreturn]] void exit(int code);
-int __getmainargs(int* argc, char*** argv, char*** env, int wildcards, void* startup);
 
 __declspec(dllimport) void* LoadLibraryA(const char* path);
 __declspec(dllimport) void* GetProcAddress(void* module, const char* name);
