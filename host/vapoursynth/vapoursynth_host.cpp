@@ -852,22 +852,22 @@ bool ParseArguments(const std::string& text, std::vector<ArgumentSpec>* specs) {
     if (entry.empty()) continue;
     const std::vector<std::string> fields = Split(entry, ':');
     if (fields.size() < 2 || !IsName(fields[0])) return false;
-    ArgumentSpec spec;
-    spec.name = fields[0];
-    spec.type = fields[1];
-    if (spec.type.size() > 2 && spec.type.compare(spec.type.size() - 2, 2, "[]") == 0) {
-      spec.array = true;
-      spec.type.resize(spec.type.size() - 2);
+    ArgumentSpec argument;
+    argument.name = fields[0];
+    argument.type = fields[1];
+    if (argument.type.size() > 2 && argument.type.compare(argument.type.size() - 2, 2, "[]") == 0) {
+      argument.array = true;
+      argument.type.resize(argument.type.size() - 2);
     }
-    if (!kTypes.count(spec.type)) return false;
+    if (!kTypes.count(argument.type)) return false;
     for (size_t i = 2; i < fields.size(); ++i) {
-      if (fields[i] == "opt") spec.optional = true;
-      else if (fields[i] == "empty" && spec.array) spec.empty = true;
+      if (fields[i] == "opt") argument.optional = true;
+      else if (fields[i] == "empty" && argument.array) argument.empty = true;
       else return false;
     }
     for (const ArgumentSpec& other : *specs)
-      if (other.name == spec.name) return false;
-    specs->push_back(spec);
+      if (other.name == argument.name) return false;
+    specs->push_back(argument);
   }
   return true;
 }
@@ -1042,18 +1042,18 @@ InvokeResult Core::Invoke(const std::string& pluginNamespace, const std::string&
     const Argument& value = arguments[i].second;
     for (size_t j = 0; j < i; ++j)
       if (arguments[j].first == name) return {nullptr, function + ": argument " + name + " given twice"};
-    const ArgumentSpec* spec = nullptr;
+    const ArgumentSpec* declared = nullptr;
     for (const ArgumentSpec& s : specs)
-      if (s.name == name) spec = &s;
-    if (spec == nullptr)
+      if (s.name == name) declared = &s;
+    if (declared == nullptr)
       return {nullptr, function + ": Function does not take argument(s) named " + name};
     const bool isNode = !value.nodes.empty();
-    if ((spec->type == "vnode") != isNode || (spec->type != "vnode" && spec->type != "int"))
+    if ((declared->type == "vnode") != isNode || (declared->type != "vnode" && declared->type != "int"))
       return {nullptr, function + ": argument " + name + " is not of the declared type"};
     const size_t count = isNode ? value.nodes.size() : value.ints.size();
-    if (!spec->array && count != 1)
+    if (!declared->array && count != 1)
       return {nullptr, function + ": argument " + name + " is not an array"};
-    if (count == 0 && !spec->empty)
+    if (count == 0 && !declared->empty)
       return {nullptr, function + ": argument " + name + " does not accept empty arrays"};
   }
   for (const ArgumentSpec& s : specs) {
