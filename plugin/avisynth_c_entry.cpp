@@ -10,6 +10,7 @@
 
 #include "interface/avisynth_c_interface.h"
 #include "plugin/avisynth_c_host.h"
+#include "core/version.h"
 #include "plugin/export.h"
 #include "plugin/filter_arguments.h"
 #include "plugin/plane_driver.h"
@@ -17,7 +18,7 @@
 namespace velmoraine {
 namespace {
 
-const char kDescription[] = "velmoraine: sliding-DCT denoiser";
+const char kDescription[] = "velmoraine " VELMORAINE_VERSION_STRING ": sliding-DCT denoiser";
 
 const char kUnsupportedFormatMessage[] =
     "velmoraine: unsupported clip format; the clip must be planar 8-bit YUV without alpha (YV12, "

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "interface/vapoursynth_interface.h"
+#include "core/version.h"
 #include "plugin/export.h"
 #include "plugin/filter_arguments.h"
 #include "plugin/plane_driver.h"
@@ -23,7 +24,7 @@ namespace {
 constexpr char kPluginIdentifier[] = "org.velmoraine.velmoraine";
 constexpr char kPluginNamespace[] = "velmoraine";
 constexpr char kPluginName[] = "velmoraine: DCT-domain video denoiser";
-constexpr int kPluginVersion = 1 << 16 | 0;  // 1.0
+constexpr int kPluginVersion = VELMORAINE_VERSION_NUMBER;
 constexpr char kFilterName[] = "Denoise";
 constexpr char kFilterArguments[] =
     "clip:vnode;T:int:opt;P:int:opt;lp:int:opt;hp:int:opt;planes:int[]:opt;";

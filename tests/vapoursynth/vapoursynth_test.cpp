@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "core/version.h"
 #include "tests/vapoursynth/vapoursynth_support.h"
 
 namespace vapoursynth_test {
@@ -17,6 +18,7 @@ TEST(VapourSynthEntry, RegistersDenoiseUnderApi40AsAParallelStrictlySpatialFilte
   ASSERT_NE(plugin, nullptr);
   EXPECT_EQ(plugin->identifier, "org.velmoraine.velmoraine");
   EXPECT_EQ(plugin->apiVersion, 0x40000);
+  EXPECT_EQ(plugin->pluginVersion, VELMORAINE_VERSION_NUMBER);  // the release --version prints
   EXPECT_EQ(plugin->flags, 0);
   ASSERT_EQ(plugin->functions.size(), 1u);
   EXPECT_EQ(plugin->functions[0].name, "Denoise");
