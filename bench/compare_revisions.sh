@@ -13,7 +13,9 @@
 # cycles per 16 block positions from the measured core clock) and a whole
 # 1080p 4:2:0 frame (ms, T = 10). Prints a table and the machine's load.
 #
-# Environment: LEVEL (kernel level, default avx2), CPU (default 0),
+# Environment: LEVEL (kernel level, default avx2), NEW_LEVEL (this tree's
+# level; by default LEVEL, or avx512 when LEVEL is not set and this processor
+# has it, so that the best kernels of each side meet), CPU (default 0),
 # KEEP=1 keeps the build folders (their paths are printed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,11 +49,19 @@ bench/build-m32.sh "$work/new32" >/dev/null
 declare -A binary=([old]="$work/old/bench/plane_bench" [new]="$work/new/bench/plane_bench"
                    [new32]="$work/new32/bench/plane_bench")
 
+new_level=${NEW_LEVEL:-$level}
+if [ -z "${NEW_LEVEL:-}" ] && [ -z "${LEVEL:-}" ] &&
+   "${binary[new]}" --benchmark_list_tests | grep -qx 'StageAccumulateBlocks/avx512'; then
+  new_level=avx512
+fi
+declare -A filter=([old]="^(StageAccumulateBlocks|Frame1080p)/$level(/|\$)"
+                   [new]="^(StageAccumulateBlocks|Frame1080p)/$new_level(/|\$)"
+                   [new32]="^(StageAccumulateBlocks|Frame1080p)/$new_level(/|\$)")
+echo "== levels: $level ($old_rev), $new_level (this tree)"
 echo "== $rounds rounds on CPU $cpu; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
-filter="^(StageAccumulateBlocks|Frame1080p)/$level(/|\$)"
 for round in $(seq "$rounds"); do
   for name in old new new32; do
-    taskset -c "$cpu" "${binary[$name]}" --benchmark_filter="$filter" --benchmark_min_time=0.5 \
+    taskset -c "$cpu" "${binary[$name]}" --benchmark_filter="${filter[$name]}" --benchmark_min_time=0.5 \
       --benchmark_format=json >"$work/$name.$round.json" 2>/dev/null
   done
   echo "   round $round of $rounds done"

@@ -1,6 +1,6 @@
-// Processor feature detection with cpuid. AVX2 counts only when the operating
-// system also saves the upper halves of the vector registers (XCR0 bits 1 and
-// 2), otherwise the first 256-bit instruction would fault.
+// Processor feature detection with cpuid. AVX2 and AVX-512 count only when
+// the operating system also saves the registers they use (XCR0), otherwise
+// their first instruction would fault.
 #include "core/cpu.h"
 
 #if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
@@ -51,9 +51,16 @@ uint32_t DetectCpuFlags() {
   if ((regs[3] >> 26) & 1) flags |= kCpuSse2;
   const bool osxsave = (regs[2] >> 27) & 1, avx = (regs[2] >> 28) & 1;
   if (maxLeaf < 7 || !osxsave || !avx) return flags;
-  if ((ReadXcr0() & 6) != 6) return flags;  // XMM and YMM state enabled
+  const uint64_t xcr0 = ReadXcr0();
+  if ((xcr0 & 6) != 6) return flags;  // XMM and YMM state enabled
   Cpuid(7, 0, regs);
-  if ((regs[1] >> 5) & 1) flags |= kCpuAvx2;
+  if (((regs[1] >> 5) & 1) == 0) return flags;
+  flags |= kCpuAvx2;
+  // AVX-512: F (EBX bit 16), BW (30), VL (31), VNNI (ECX bit 11); the OS
+  // saves the mask registers and the upper halves of zmm0-15 and zmm16-31
+  // (XCR0 bits 5, 6 and 7).
+  const bool avx512 = ((regs[1] >> 16) & 1) && ((regs[1] >> 30) & 1) && ((regs[1] >> 31) & 1) && ((regs[2] >> 11) & 1);
+  if (avx512 && (xcr0 & 0xE6) == 0xE6) flags |= kCpuAvx512;
   return flags;
 }
 

@@ -9,10 +9,13 @@ namespace velmoraine {
 enum CpuFlag : uint32_t {
   kCpuAvx2 = 1u << 0,  // AVX2 with the OS saving the 256-bit registers
   kCpuSse2 = 1u << 1,
+  // AVX-512 F, BW, VL and VNNI besides AVX2, with the OS saving the mask
+  // registers and all 32 512-bit registers
+  kCpuAvx512 = 1u << 2,
 };
 
 // Every level this build knows; a mask of all of them forces nothing down.
-constexpr uint32_t kCpuAllFlags = kCpuAvx2 | kCpuSse2;
+constexpr uint32_t kCpuAllFlags = kCpuAvx2 | kCpuSse2 | kCpuAvx512;
 
 // The levels usable here: cpuid and xgetbv on x86, nothing elsewhere.
 uint32_t DetectCpuFlags();

@@ -112,6 +112,7 @@ void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
   const uint32_t flags = DetectCpuFlags() & cpuMask;
   if (flags & kCpuSse2) InitStreamDspSse2(dsp);
   if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
+  if (flags & kCpuAvx512) InitStreamDspAvx512(dsp);
 }
 
 bool IsValidPlaneView(const PlaneView& plane) {

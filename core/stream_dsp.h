@@ -39,7 +39,7 @@ typedef void (*AnalyseRowFn)(const uint8_t* row, int32_t W, int16_t* coeffs, ptr
 // coefficients and coefficient sums of plane row y+r; weightRows[r]
 // (r < rows) receives the weights of the blocks starting in row y+r.
 // `blocks` block positions per row; lanes from `blocks` up to the next
-// multiple of 16 hold zero row coefficients, so they add nothing to the sums,
+// multiple of 32 hold zero row coefficients, so they add nothing to the sums,
 // and the weights written there are to be ignored.
 typedef void (*AccumulateBlockRowsFn)(const int16_t* const* coeffRows, int32_t* const* accumRows,
                                       int32_t* const* weightRows, int32_t rows, int32_t blocks,
@@ -108,5 +108,6 @@ void NormalizeRowPlain(int32_t* pixel, const int32_t* columnWeights, int32_t W);
 void InitStreamDspPlain(StreamDsp& dsp);
 void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);
+void InitStreamDspAvx512(StreamDsp& dsp);
 
 }  // namespace velmoraine

@@ -25,7 +25,10 @@ inline std::vector<Level> AvailableLevels() {
   std::vector<Level> levels{{"plain", 0}};
   if (flags & kCpuSse2) levels.push_back({"sse2", kCpuSse2});
   if (flags & kCpuAvx2) levels.push_back({"avx2", kCpuAvx2});
+  if (flags & kCpuAvx512) levels.push_back({"avx512", kCpuAvx512});
   if ((flags & kCpuSse2) && (flags & kCpuAvx2)) levels.push_back({"sse2+avx2", kCpuSse2 | kCpuAvx2});
+  if ((flags & kCpuSse2) && (flags & kCpuAvx2) && (flags & kCpuAvx512))
+    levels.push_back({"sse2+avx2+avx512", kCpuSse2 | kCpuAvx2 | kCpuAvx512});
   return levels;
 }
 

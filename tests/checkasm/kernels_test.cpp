@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "checkasm.h"
@@ -55,6 +56,25 @@ TEST(CheckasmKernels, AnalyseRowEveryWidth) {
                 << level.name << " W=" << W << " u=" << u << " x=" << x;
       }
     }
+  }
+}
+
+// Each level the machine has brings its own block stage (else the harness
+// would check another level's twice), and AVX-512 is only reported beside
+// AVX2, whose kernels it joins.
+TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
+  const uint32_t flags = DetectCpuFlags();
+  if (flags & kCpuAvx512) {
+    EXPECT_TRUE(flags & kCpuAvx2);
+  } else {
+    std::printf("no AVX-512 (F, BW, VL, VNNI) here: that level is not checked\n");
+  }
+  std::vector<AccumulateBlockRowsFn> seen;
+  for (const Level& level : AvailableLevels()) {
+    if (level.mask & (level.mask - 1)) continue;  // combinations repeat their last level's
+    const AccumulateBlockRowsFn kernel = DspFor(level).accumulateBlockRows;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), kernel), 0) << level.name;
+    seen.push_back(kernel);
   }
 }
 
