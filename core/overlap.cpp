@@ -57,12 +57,52 @@ struct StreamBuffers {
   int32_t* errors;        // 3 rows of stride
 };
 
-bool AllocateStreamBuffers(size_t stride, StreamBuffers& buffers) {
+// Swaps the filter's spare work block for `block` and returns the one it held.
+#if defined(__GNUC__) || defined(__clang__)
+void* ExchangeSpareWork(const PreparedFilter& filter, void* block) {
+  return __atomic_exchange_n(&filter.spareWork, block, __ATOMIC_ACQ_REL);
+}
+#else
+// No atomic exchange without the standard library: no spare is kept, and
+// every pass allocates its own block.
+void* ExchangeSpareWork(const PreparedFilter&, void* block) { return block; }
+#endif
+
+// A work block holds its capacity in its first bytes; the buffers begin at the
+// first 64-byte boundary after them.
+constexpr size_t kWorkBlockHeader = sizeof(size_t) + 64;
+
+void ReleaseWorkBlock(void* block) { delete[] static_cast<unsigned char*>(block); }
+
+// The filter's spare block if it holds `bytes` of buffers, else a new block
+// (the spare, too small, is freed); nullptr when that allocation fails.
+unsigned char* TakeWorkBlock(const PreparedFilter& filter, size_t bytes) {
+  unsigned char* block = static_cast<unsigned char*>(ExchangeSpareWork(filter, nullptr));
+  if (block != nullptr) {
+    size_t capacity;
+    memcpy(&capacity, block, sizeof capacity);
+    if (capacity >= bytes) return block;
+    ReleaseWorkBlock(block);
+  }
+  size_t total;
+  if (!CheckedAdd(bytes, kWorkBlockHeader, total)) return nullptr;
+  block = new (std::nothrow) unsigned char[total];
+  if (block != nullptr) memcpy(block, &bytes, sizeof bytes);
+  return block;
+}
+
+// Leaves the block as the filter's spare; a spare that a concurrent pass left
+// meanwhile is freed.
+void LeaveWorkBlock(const PreparedFilter& filter, unsigned char* block) {
+  ReleaseWorkBlock(ExchangeSpareWork(filter, block));
+}
+
+bool TakeStreamBuffers(const PreparedFilter& filter, size_t stride, StreamBuffers& buffers) {
   // Sizes of the parts in bytes; stride is a multiple of 32, so every part is
   // a multiple of 64 bytes long.
   const size_t ring = static_cast<size_t>(kRing);
   size_t sizes[7];
-  size_t total = 64;  // room to align the start
+  size_t total = 0;
   const size_t perStride[7] = {ring * 8 * 2, ring * 8 * 4, ring * 4, 4, 4, 8 * 4, 3 * 4};
   const size_t extra[7] = {ring * 32 * 2, ring * 16 * 4, 0, 32 * 4, 0, 8 * 16 * 4, 0};
   for (int i = 0; i < 7; ++i) {
@@ -70,9 +110,10 @@ bool AllocateStreamBuffers(size_t stride, StreamBuffers& buffers) {
         !CheckedAdd(total, sizes[i], total))
       return false;
   }
-  unsigned char* block = new (std::nothrow) unsigned char[total];
+  unsigned char* block = TakeWorkBlock(filter, total);
   if (block == nullptr) return false;
-  unsigned char* p = block + (64 - reinterpret_cast<uintptr_t>(block) % 64) % 64;
+  unsigned char* start = block + sizeof(size_t);
+  unsigned char* p = start + (64 - reinterpret_cast<uintptr_t>(start) % 64) % 64;
   unsigned char* parts[7];
   for (int i = 0; i < 7; ++i) parts[i] = p, p += sizes[i];
   buffers.block = block;
@@ -83,7 +124,8 @@ bool AllocateStreamBuffers(size_t stride, StreamBuffers& buffers) {
   buffers.pixel = reinterpret_cast<int32_t*>(parts[4]);
   buffers.scratch = reinterpret_cast<int32_t*>(parts[5]);
   buffers.errors = reinterpret_cast<int32_t*>(parts[6]);
-  // The sums start at 0, and the weight and scratch padding must read as 0.
+  // The sums start at 0, and the weight and scratch padding must read as 0,
+  // whatever an earlier pass left in a spare block.
   memset(parts[1], 0, sizes[1]);
   memset(parts[3], 0, sizes[3]);
   memset(parts[5], 0, sizes[5]);
@@ -122,6 +164,8 @@ bool IsValidPlaneView(const PlaneView& plane) {
   return plane.height == 1 || plane.pitch >= plane.width;
 }
 
+PreparedFilter::~PreparedFilter() { ReleaseWorkBlock(spareWork); }
+
 void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, uint32_t cpuMask, PreparedFilter& filter) {
   InitStreamDsp(filter.dsp, cpuMask);
   PrepareBlockStageTables(T, P, lp, hp, filter.tables);
@@ -140,7 +184,7 @@ bool FilterPlane(const PlaneView& plane, const PreparedFilter& filter) {
   if (wideStride > static_cast<int64_t>(PTRDIFF_MAX / 1024)) return false;
   const size_t stride = static_cast<size_t>(wideStride);
   StreamBuffers buffers;
-  if (!AllocateStreamBuffers(stride, buffers)) return false;
+  if (!TakeStreamBuffers(filter, stride, buffers)) return false;
   const ptrdiff_t s = static_cast<ptrdiff_t>(stride);
 
   const int32_t blocks = W - 7, blockRows = H - 7;
@@ -186,7 +230,7 @@ bool FilterPlane(const PlaneView& plane, const PreparedFilter& filter) {
                         plane.data + k * plane.pitch, W, k, H);
     }
   }
-  delete[] buffers.block;
+  LeaveWorkBlock(filter, buffers.block);
   return true;
 }
 

@@ -341,6 +341,26 @@ TEST(FilterPlane, AnySizeIsSafeAndDeterministic) {
     }
 }
 
+// One prepared filter carried from plane to plane, larger and smaller, each
+// pass taking the work block the previous one left: every plane still comes
+// out as from the whole-plane reference, so nothing an earlier pass left in
+// the block reaches a later one, and a block too small is never used.
+TEST(FilterPlane, APreparedFilterCarriedAcrossPlanesOfAnySizeGivesFreshResults) {
+  std::mt19937 rng(11);
+  PreparedFilter prepared;
+  PrepareFilter(20, 1, 0, 100, kCpuAllFlags, prepared);
+  const int32_t sizes[][2] = {{200, 40}, {9, 9}, {67, 23}, {200, 40}, {333, 12}, {40, 70}, {8, 8}, {201, 17}};
+  for (const auto& size : sizes) {
+    GuardedPlane plane(size[0], size[1], 3);
+    plane.FillRandom(rng);
+    GuardedPlane expected = plane;
+    ASSERT_TRUE(FilterPlaneReference(expected.View(), 20, 1, 0, 100));
+    ASSERT_TRUE(FilterPlane(plane.View(), prepared));
+    EXPECT_EQ(plane.Samples(), expected.Samples()) << size[0] << "x" << size[1];
+    EXPECT_TRUE(plane.GuardsIntact()) << size[0] << "x" << size[1];
+  }
+}
+
 TEST(FilterPlane, RefusesMalformedOrUnsizeableViewsWithoutTouchingThem) {
   GuardedPlane plane(16, 16);
   plane.Fill(7);

@@ -160,10 +160,13 @@ TEST(AllocationFailure, ThePlaneFilterReportsItWithThePlaneUntouched) {
                  [](const velmoraine::PlaneView& v) { return velmoraine::FilterPlaneReference(v, 30, 1, 0, 100); });
   for (uint32_t mask = 0; mask <= velmoraine::kCpuAllFlags; ++mask) {
     if ((mask & ~velmoraine::kCpuAllFlags) != 0) continue;
-    velmoraine::PreparedFilter prepared;
-    velmoraine::PrepareFilter(30, 1, 0, 100, mask, prepared);
-    SweepPlanePass(("kernels for mask " + std::to_string(mask)).c_str(),
-                   [&](const velmoraine::PlaneView& v) { return velmoraine::FilterPlane(v, prepared); });
+    // A fresh filter each pass: a filter carried over would hand its spare
+    // work block on, and the pass would allocate nothing.
+    SweepPlanePass(("kernels for mask " + std::to_string(mask)).c_str(), [mask](const velmoraine::PlaneView& v) {
+      velmoraine::PreparedFilter prepared;
+      velmoraine::PrepareFilter(30, 1, 0, 100, mask, prepared);
+      return velmoraine::FilterPlane(v, prepared);
+    });
   }
 }
 
@@ -204,13 +207,16 @@ TEST_F(HostFaults, AllocationFailuresDuringAFrameRequestEndInAnErrorAndReleaseEv
 
     int pluginErrors = 0, hostErrors = 0;
     for (long n = 0; n < kMaxSweep; ++n) {
+      // A fresh instance each time, made before the failures start: one that
+      // has filtered a frame keeps its work buffers and allocates none.
+      PClip fresh = env.Call("velmoraine", {source, 25}, {nullptr, "T"}).AsClip();
       PVideoFrame out;
       std::string error;
       bool failed;
       {
         FailNth fault(n);
         try {
-          out = filter->GetFrame(0, &env);
+          out = fresh->GetFrame(0, &env);
         } catch (const AvisynthError& e) {
           error = e.msg;
         } catch (const std::bad_alloc&) {

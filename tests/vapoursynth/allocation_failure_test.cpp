@@ -119,7 +119,7 @@ TEST(VapourSynthAllocationFailure, EveryFailureIsAnErrorAndLeavesNothingBehind) 
     if (!happened) break;
   }
   EXPECT_EQ(creationFailures, 1);
-  EXPECT_GE(frameFailures, 3);  // at least one per plane
+  EXPECT_GE(frameFailures, 1);  // the work buffers, taken once for all planes
 }
 
 }  // namespace
