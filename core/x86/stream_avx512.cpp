@@ -73,10 +73,10 @@ VELMORAINE_AVX512 inline Vec MulShr32(Vec x, int k, int s) {
 
 // Output j of segment x belongs to sample x + j: the sums of samples
 // x0 .. x0 + 15 take output j of segments x0 - j .. x0 + 15 - j, which one
-// valignd cuts from the previous chunk's outputs and this one's. The previous
-// outputs are its operand that may stay in memory, so the same code suits 8
-// vector registers and 32. On Zen 4 it takes 17 % less time than the AVX2
-// version in 64-bit code and 7 % less than its scratch rows in 32-bit code.
+// valignd cuts from the previous chunk's outputs and this one's; the previous
+// outputs are its operand that may stay in memory. On Zen 4 this takes 17 %
+// less time than the AVX2 version in 64-bit code, and 20 % less than the AVX2
+// scratch rows in 32-bit code.
 VELMORAINE_AVX512 inline Vec CutOutput(Vec current, Vec previous, int j) {
   switch (j) {
     case 1: return _mm512_alignr_epi32(current, previous, 15);
@@ -89,6 +89,7 @@ VELMORAINE_AVX512 inline Vec CutOutput(Vec current, Vec previous, int j) {
   }
 }
 
+#if defined(__x86_64__) || defined(_M_X64)
 VELMORAINE_AVX512 void SynthesizeRowAvx512(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
                                            int32_t*) {
   const int32_t blocks = W - 7;
@@ -111,6 +112,40 @@ VELMORAINE_AVX512 void SynthesizeRowAvx512(int32_t* accum, ptrdiff_t stride, int
     for (int j = 1; j < 8; ++j) previous[j] = p[j];
   }
 }
+#else
+// 8 vector registers: the outputs of this chunk and the previous one live in
+// memory, in two sets of slots used in turn. The odd half of the transform
+// parks its differences in this chunk's slots, the even half joins them, and
+// valignd takes the previous outputs from memory.
+VELMORAINE_AVX512 void SynthesizeRowAvx512(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums,
+                                           int32_t*) {
+  const int32_t blocks = W - 7;
+  Vec outputs[2][8];
+  for (int j = 0; j < 8; ++j) outputs[1][j] = Zero();
+  int current = 0;
+  for (int32_t x0 = 0; x0 < W; x0 += 16) {
+    Vec* p = outputs[current];
+    const Vec* previous = outputs[current ^ 1];
+    const int32_t* q = accum + x0;
+    if (x0 >= blocks) {
+      for (int j = 0; j < 8; ++j) p[j] = Zero();
+    } else {
+      Vec S[4];
+      InverseOdd32Lanes(Load(q + stride), Load(q + 3 * stride), Load(q + 5 * stride), Load(q + 7 * stride), p);
+      InverseEven32Lanes(Load(q), Load(q + 2 * stride), Load(q + 4 * stride), Load(q + 6 * stride), S);
+      for (int i = 0; i < 4; ++i) {
+        const Vec D = p[i];
+        p[i] = Add32(S[i], D), p[7 - i] = Sub32(S[i], D);
+      }
+      for (int i = 0; i < 8; ++i) Store(accum + i * stride + x0, Zero());
+    }
+    Vec sum = p[0];
+    for (int j = 1; j < 8; ++j) sum = Add32(sum, CutOutput(p[j], previous[j], j));
+    Store(pixelSums + x0, sum);
+    current ^= 1;
+  }
+}
+#endif
 
 }  // namespace
 
