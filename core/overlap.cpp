@@ -215,13 +215,15 @@ bool FilterPlane(const PlaneView& plane, const PreparedFilter& filter) {
     const int32_t ready = y + rows == blockRows ? H : y + rows;
     for (; finished < ready; ++finished) {
       const int32_t k = finished;
-      // columnWeights[x] = sum of the weights of blocks (x, j), k-7 <= j <= k.
-      if (k < blockRows) {
-        const int32_t* added = weightRow(k);
+      // columnWeights[x] = sum of the weights of blocks (x, j), k-7 <= j <= k,
+      // in one pass over the row where a block row enters and one leaves.
+      const int32_t* added = k < blockRows ? weightRow(k) : nullptr;
+      const int32_t* dropped = k >= 8 ? weightRow(k - 8) : nullptr;
+      if (added != nullptr && dropped != nullptr) {
+        for (int32_t x = 0; x < blocks; ++x) columnWeights[x] += added[x] - dropped[x];
+      } else if (added != nullptr) {
         for (int32_t x = 0; x < blocks; ++x) columnWeights[x] += added[x];
-      }
-      if (k >= 8) {
-        const int32_t* dropped = weightRow(k - 8);
+      } else if (dropped != nullptr) {
         for (int32_t x = 0; x < blocks; ++x) columnWeights[x] -= dropped[x];
       }
       dsp.synthesizeRow(accumRow(k), s, W, buffers.pixel, buffers.scratch);  // cleared: becomes row k + 16
