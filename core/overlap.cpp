@@ -57,15 +57,20 @@ struct StreamBuffers {
   int32_t* errors;        // 3 rows of stride
 };
 
-// Swaps the filter's spare work block for `block` and returns the one it held.
+// Atomic hand-over of spare work blocks: Exchange swaps a slot's content for
+// `value` and returns what it held; PlaceIfEmpty stores `value` in an empty
+// slot and says whether it did.
 #if defined(__GNUC__) || defined(__clang__)
-void* ExchangeSpareWork(const PreparedFilter& filter, void* block) {
-  return __atomic_exchange_n(&filter.spareWork, block, __ATOMIC_ACQ_REL);
+void* Exchange(void** slot, void* value) { return __atomic_exchange_n(slot, value, __ATOMIC_ACQ_REL); }
+bool PlaceIfEmpty(void** slot, void* value) {
+  void* empty = nullptr;
+  return __atomic_compare_exchange_n(slot, &empty, value, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 #else
-// No atomic exchange without the standard library: no spare is kept, and
-// every pass allocates its own block.
-void* ExchangeSpareWork(const PreparedFilter&, void* block) { return block; }
+// No atomics without the standard library: no spare is kept, and every pass
+// allocates its own block.
+void* Exchange(void**, void*) { return nullptr; }
+bool PlaceIfEmpty(void**, void*) { return false; }
 #endif
 
 // A work block holds its capacity in its first bytes; the buffers begin at the
@@ -74,11 +79,13 @@ constexpr size_t kWorkBlockHeader = sizeof(size_t) + 64;
 
 void ReleaseWorkBlock(void* block) { delete[] static_cast<unsigned char*>(block); }
 
-// The filter's spare block if it holds `bytes` of buffers, else a new block
-// (the spare, too small, is freed); nullptr when that allocation fails.
+// A spare block of the filter's that holds `bytes` of buffers (spares too
+// small on the way are freed), else a new block; nullptr when that
+// allocation fails.
 unsigned char* TakeWorkBlock(const PreparedFilter& filter, size_t bytes) {
-  unsigned char* block = static_cast<unsigned char*>(ExchangeSpareWork(filter, nullptr));
-  if (block != nullptr) {
+  for (void*& slot : filter.spareWork) {
+    unsigned char* block = static_cast<unsigned char*>(Exchange(&slot, nullptr));
+    if (block == nullptr) continue;
     size_t capacity;
     memcpy(&capacity, block, sizeof capacity);
     if (capacity >= bytes) return block;
@@ -86,15 +93,17 @@ unsigned char* TakeWorkBlock(const PreparedFilter& filter, size_t bytes) {
   }
   size_t total;
   if (!CheckedAdd(bytes, kWorkBlockHeader, total)) return nullptr;
-  block = new (std::nothrow) unsigned char[total];
+  unsigned char* block = new (std::nothrow) unsigned char[total];
   if (block != nullptr) memcpy(block, &bytes, sizeof bytes);
   return block;
 }
 
-// Leaves the block as the filter's spare; a spare that a concurrent pass left
-// meanwhile is freed.
+// Leaves the block as one of the filter's spares, or frees it when every
+// place is taken.
 void LeaveWorkBlock(const PreparedFilter& filter, unsigned char* block) {
-  ReleaseWorkBlock(ExchangeSpareWork(filter, block));
+  for (void*& slot : filter.spareWork)
+    if (PlaceIfEmpty(&slot, block)) return;
+  ReleaseWorkBlock(block);
 }
 
 bool TakeStreamBuffers(const PreparedFilter& filter, size_t stride, StreamBuffers& buffers) {
@@ -164,7 +173,9 @@ bool IsValidPlaneView(const PlaneView& plane) {
   return plane.height == 1 || plane.pitch >= plane.width;
 }
 
-PreparedFilter::~PreparedFilter() { ReleaseWorkBlock(spareWork); }
+PreparedFilter::~PreparedFilter() {
+  for (void* block : spareWork) ReleaseWorkBlock(block);
+}
 
 void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, uint32_t cpuMask, PreparedFilter& filter) {
   InitStreamDsp(filter.dsp, cpuMask);

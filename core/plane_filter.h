@@ -26,17 +26,20 @@ struct PlaneView {
 
 // Everything the pass needs that does not depend on the plane: the kernel table for this
 // processor and the block-stage tables, filled once per filter instance and read-only
-// afterwards; and one spare block of work buffers. A pass takes the spare when it is large
-// enough and leaves its own block as the new spare, so a filter that goes from frame to frame
-// allocates its work buffers once, not once per plane: an allocation of megabytes is mapped
-// afresh by the system on every call in 32-bit processes and on Windows, and the page faults
-// cost about 2.5 % of a 1080p frame. The hand-over is atomic, so concurrent passes with one
-// PreparedFilter stay safe; a pass that finds no spare allocates its own. Not copyable: the
-// spare has one owner, which frees it.
+// afterwards; and a few spare blocks of work buffers. A pass takes a spare block when one is
+// large enough and leaves its own as a spare, so a filter that goes from frame to frame
+// allocates its work buffers once per thread that runs it, not once per plane: an allocation
+// of megabytes is mapped afresh by the system on every call in 32-bit processes and on
+// Windows, and its page faults cost about 5 % of a 1080p frame there. Blocks are handed over
+// by atomic exchanges, so concurrent passes with one PreparedFilter stay safe; a pass that
+// finds no spare allocates its own, and a block that finds no free place is freed. Not
+// copyable: the spares have one owner, which frees them.
 struct PreparedFilter {
+  static constexpr int kSpareWorkBlocks = 8;
+
   StreamDsp dsp;
   BlockStageTables tables;
-  mutable void* spareWork = nullptr;
+  mutable void* spareWork[kSpareWorkBlocks] = {};
 
   PreparedFilter() = default;
   ~PreparedFilter();
@@ -51,8 +54,8 @@ struct PreparedFilter {
 void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, uint32_t cpuMask, PreparedFilter& filter);
 
 // Filters the plane in place as prepared. Concurrent calls with the same
-// PreparedFilter are safe: they only read it, apart from the spare work block,
-// which passes between them atomically.
+// PreparedFilter are safe: they only read it, apart from the spare work
+// blocks, which pass between them atomically.
 //
 // Returns true when the plane was filtered, or left unchanged on purpose
 // because it is narrower or lower than one 8x8 block. Returns false, with the

@@ -75,8 +75,8 @@ VELMORAINE_AVX512 inline Vec MulShr32(Vec x, int k, int s) {
 // x0 .. x0 + 15 take output j of segments x0 - j .. x0 + 15 - j, which one
 // valignd cuts from the previous chunk's outputs and this one's; the previous
 // outputs are its operand that may stay in memory. On Zen 4 this takes 17 %
-// less time than the AVX2 version in 64-bit code, and 20 % less than the AVX2
-// scratch rows in 32-bit code.
+// less time than the AVX2 version in 64-bit code, and 11 % less in 32-bit
+// code.
 VELMORAINE_AVX512 inline Vec CutOutput(Vec current, Vec previous, int j) {
   switch (j) {
     case 1: return _mm512_alignr_epi32(current, previous, 15);

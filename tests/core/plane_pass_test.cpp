@@ -346,18 +346,27 @@ TEST(FilterPlane, AnySizeIsSafeAndDeterministic) {
 // out as from the whole-plane reference, so nothing an earlier pass left in
 // the block reaches a later one, and a block too small is never used.
 TEST(FilterPlane, APreparedFilterCarriedAcrossPlanesOfAnySizeGivesFreshResults) {
-  std::mt19937 rng(11);
-  PreparedFilter prepared;
-  PrepareFilter(20, 1, 0, 100, kCpuAllFlags, prepared);
   const int32_t sizes[][2] = {{200, 40}, {9, 9}, {67, 23}, {200, 40}, {333, 12}, {40, 70}, {8, 8}, {201, 17}};
+  std::vector<GuardedPlane> inputs, expected;
+  std::mt19937 rng(11);
   for (const auto& size : sizes) {
-    GuardedPlane plane(size[0], size[1], 3);
-    plane.FillRandom(rng);
-    GuardedPlane expected = plane;
-    ASSERT_TRUE(FilterPlaneReference(expected.View(), 20, 1, 0, 100));
-    ASSERT_TRUE(FilterPlane(plane.View(), prepared));
-    EXPECT_EQ(plane.Samples(), expected.Samples()) << size[0] << "x" << size[1];
-    EXPECT_TRUE(plane.GuardsIntact()) << size[0] << "x" << size[1];
+    inputs.emplace_back(size[0], size[1], 3);
+    inputs.back().FillRandom(rng);
+    expected.push_back(inputs.back());
+    ASSERT_TRUE(FilterPlaneReference(expected.back().View(), 20, 1, 0, 100));
+  }
+  // Every kernel level: each uses other parts of the block (the scratch rows
+  // only some row syntheses need, for one).
+  const uint32_t masks[] = {0u, kCpuSse2, kCpuSse2 | kCpuAvx2, kCpuAllFlags};
+  for (uint32_t mask : masks) {
+    PreparedFilter prepared;
+    PrepareFilter(20, 1, 0, 100, mask, prepared);
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      GuardedPlane plane = inputs[i];
+      ASSERT_TRUE(FilterPlane(plane.View(), prepared));
+      EXPECT_EQ(plane.Samples(), expected[i].Samples()) << "mask " << mask << ", plane " << i;
+      EXPECT_TRUE(plane.GuardsIntact()) << "mask " << mask << ", plane " << i;
+    }
   }
 }
 
