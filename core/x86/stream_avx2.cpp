@@ -79,13 +79,8 @@ VELMORAINE_AVX2 inline Vec MulShr32(Vec x, int k, int s) {
   return _mm256_srai_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(k)), s);
 }
 #include "core/x86/lifting_32bit_lanes.inc"
-#undef LANE_TARGET
-#undef LANE_OP
-#undef LANE_BITS
-
-// Output j of segment x belongs to sample x + j: the sums of 8 samples take
-// output j of segments x0 - j .. x0 + 7 - j, that is lanes 8 - j .. 15 - j of
-// the previous chunk's output j followed by this chunk's.
+// Lanes 8 - j .. 15 - j of previous:current, across the 128-bit halves.
+constexpr int kSums = 8;
 VELMORAINE_AVX2 inline __m256i CutOutput(__m256i current, __m256i previous, int j) {
   const __m256i middle = _mm256_permute2x128_si256(previous, current, 0x21);
   switch (j) {
@@ -98,56 +93,10 @@ VELMORAINE_AVX2 inline __m256i CutOutput(__m256i current, __m256i previous, int 
     default: return _mm256_alignr_epi8(middle, previous, 4);
   }
 }
-
-// With 16 registers the outputs of the previous chunk stay in registers.
-// With 8 (32-bit x86) the outputs of this chunk and the previous one live in
-// memory, in two sets of slots used in turn: the odd half of the transform
-// parks its differences in this chunk's slots and the even half joins them,
-// so that no more than about 8 values are live.
-VELMORAINE_AVX2 void SynthesizeRowAvx2(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums, int32_t*) {
-  const int32_t blocks = W - 7;
-#if defined(__x86_64__) || defined(_M_X64)
-  __m256i previous[8], p[8];
-  for (int j = 0; j < 8; ++j) previous[j] = _mm256_setzero_si256();
-#else
-  __m256i outputs[2][8];
-  for (int j = 0; j < 8; ++j) outputs[1][j] = _mm256_setzero_si256();
-  int current = 0;
-#endif
-  for (int32_t x0 = 0; x0 < W; x0 += 8) {
-#if !defined(__x86_64__) && !defined(_M_X64)
-    __m256i* p = outputs[current];
-    const __m256i* previous = outputs[current ^ 1];
-#endif
-    const int32_t* q = accum + x0;
-    if (x0 >= blocks) {
-      for (int j = 0; j < 8; ++j) p[j] = _mm256_setzero_si256();
-    } else {
-#if defined(__x86_64__) || defined(_M_X64)
-      __m256i X[8];
-      for (int i = 0; i < 8; ++i) X[i] = Load(q + i * stride);
-      InverseDct32Lanes(X, p);
-#else
-      __m256i S[4];
-      InverseOdd32Lanes(Load(q + stride), Load(q + 3 * stride), Load(q + 5 * stride), Load(q + 7 * stride), p);
-      InverseEven32Lanes(Load(q), Load(q + 2 * stride), Load(q + 4 * stride), Load(q + 6 * stride), S);
-      for (int i = 0; i < 4; ++i) {
-        const __m256i D = p[i];
-        p[i] = Add32(S[i], D), p[7 - i] = Sub32(S[i], D);
-      }
-#endif
-      for (int i = 0; i < 8; ++i) Store(accum + i * stride + x0, _mm256_setzero_si256());
-    }
-    __m256i sum = p[0];
-    for (int j = 1; j < 8; ++j) sum = _mm256_add_epi32(sum, CutOutput(p[j], previous[j], j));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(pixelSums + x0), sum);
-#if defined(__x86_64__) || defined(_M_X64)
-    for (int j = 1; j < 8; ++j) previous[j] = p[j];
-#else
-    current ^= 1;
-#endif
-  }
-}
+#include "core/x86/synthesize_row.inc"
+#undef LANE_TARGET
+#undef LANE_OP
+#undef LANE_BITS
 
 // The quotient by double division truncates exactly: 16A and D are exact in
 // double (|16A| <= 2^35, 1 <= D <= 1,048,640), and the correctly rounded
@@ -219,7 +168,7 @@ VELMORAINE_AVX2 void RequantizeRowAvx2(int32_t* values, int32_t* errors, const i
 void InitStreamDspAvx2(StreamDsp& dsp) {
   dsp.analyseRow = AnalyseRowLanes;
   dsp.accumulateBlockRows = AccumulateBlockRowsLanes;
-  dsp.synthesizeRow = SynthesizeRowAvx2;
+  dsp.synthesizeRow = SynthesizeRowLanes;
   dsp.normalizeRow = NormalizeRowAvx2;
   dsp.requantizeRow = RequantizeRowAvx2;
 }

@@ -67,7 +67,7 @@ VELMORAINE_SSE2 inline Vec MulShr32(Vec x, int k, int s) {
 }
 #include "core/x86/lifting_32bit_lanes.inc"
 constexpr int kSums = 4;
-#include "core/x86/synthesize_row.inc"
+#include "core/x86/synthesize_row_scratch.inc"
 #undef LANE_TARGET
 #undef LANE_OP
 #undef LANE_BITS
