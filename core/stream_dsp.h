@@ -79,25 +79,6 @@ struct StreamDsp {
 // Fills dsp with the best versions allowed by cpuMask and the running CPU.
 void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask);
 
-// Pieces of the requantisation, plain C++ for every version; the plain
-// version of the row kernel is RequantizeRowPlain. A row is inner when
-// 1 <= y <= H-2. There, samples 3..W-5 take their first three shares from
-// (x-3, y-1), (x, y-1) and (x+3, y-1), none of them in the last column, so
-// these can be pulled for the whole row before the serial
-// scan: PullSharesFromAbove does that for columns from..to (a value beyond
-// -65536..131072 clamps the same as its bound does once a share of at most
-// 111 is added, so the sums stay in 32 bits) and returns the largest pulled
-// value. RequantizeInnerRowScan then runs the scan of an inner row whose
-// columns 3..W-5 have been pulled, given that largest value (or 65535).
-void RequantizeRowPlain(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
-                        const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H);
-void RequantizeOuterRow(int32_t* values, int32_t* errors, const int32_t* errorsAbove, const int32_t* errorsTwoAbove,
-                        uint8_t* out, int32_t W, int32_t y, int32_t H);
-int32_t PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t from, int32_t to);
-void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
-                            const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H,
-                            int32_t largestPulled);
-
 // The plain versions, one in the file of each stage, and the
 // per-instruction-set initialisers.
 void AnalyseRowPlain(const uint8_t* row, int32_t W, int16_t* coeffs, ptrdiff_t stride);
@@ -105,6 +86,8 @@ void AccumulateBlockRowsPlain(const int16_t* const* coeffRows, int32_t* const* a
                               int32_t rows, int32_t blocks, ptrdiff_t stride, const BlockStageTables& tables);
 void SynthesizeRowPlain(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pixelSums, int32_t* scratch);
 void NormalizeRowPlain(int32_t* pixel, const int32_t* columnWeights, int32_t W);
+void RequantizeRowPlain(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                        const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H);
 void InitStreamDspPlain(StreamDsp& dsp);
 void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);

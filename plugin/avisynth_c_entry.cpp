@@ -9,7 +9,7 @@
 #include <new>
 
 #include "interface/avisynth_c_interface.h"
-#include "plugin/avisynth_c_host.h"
+#include "plugin/avisynth_c_functions.h"
 #include "core/version.h"
 #include "plugin/export.h"
 #include "plugin/filter_arguments.h"

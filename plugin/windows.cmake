@@ -6,8 +6,8 @@
 #           VapourSynth entry (VapourSynthPluginInit2); no 2.5 entry, whose
 #           C++ interface no 64-bit Windows host shares with us.
 # Each list names its entry files; add an entry by adding its files here.
-set(VELMORAINE_WINDOWS_X86_ENTRY_SOURCES sliding_dct.cpp entry.cpp)
-set(VELMORAINE_WINDOWS_X64_ENTRY_SOURCES avisynth_c_entry.cpp avisynth_c_host.cpp vapoursynth_entry.cpp)
+set(VELMORAINE_WINDOWS_X86_ENTRY_SOURCES avisynth25_filter.cpp avisynth25_entry.cpp)
+set(VELMORAINE_WINDOWS_X64_ENTRY_SOURCES avisynth_c_entry.cpp avisynth_c_functions.cpp vapoursynth_entry.cpp)
 
 set(windows_tools ${PROJECT_SOURCE_DIR}/tools/windows)
 include(${PROJECT_SOURCE_DIR}/cmake/windows-link-rules.cmake)

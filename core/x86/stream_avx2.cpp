@@ -21,6 +21,7 @@
 // added to 32-bit sums with pmaddwd, two block rows per instruction:
 // m * B + m' * B' stays below 2 * 16385 * 16320 < 2^31. The sums themselves
 // wrap modulo 2^32 like the reference's.
+#include "core/requantize.h"
 #include "core/stream_dsp.h"
 #include "core/x86/wide_quotients.h"
 

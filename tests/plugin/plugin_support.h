@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/frame_server.h"
-#include "plugin/sliding_dct.h"
+#include "plugin/avisynth25_filter.h"
 
 namespace plugin_test {
 

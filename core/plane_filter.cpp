@@ -1,4 +1,5 @@
-// The overlapped-block pass over one plane, streamed over rings of rows.
+// FilterPlane and PrepareFilter: the pass over one plane, streamed over rings
+// of rows, and the spare work blocks a prepared filter keeps.
 //
 // Every 8-sample row segment is transformed once and reused by the 8 blocks
 // that contain it; per block only the column transform is undone, and the
@@ -22,7 +23,6 @@
 #include <new>
 #include <string.h>
 
-#include "core/cpu.h"
 #include "core/plane_filter.h"
 #include "core/stream_dsp.h"
 
@@ -143,28 +143,6 @@ bool TakeStreamBuffers(const PreparedFilter& filter, size_t stride, StreamBuffer
 }
 
 }  // namespace
-
-int64_t StreamStride(int32_t W) {
-  int64_t lines = (static_cast<int64_t>(W) + 31) / 32;
-  if (lines % 2 == 0) ++lines;
-  return 32 * lines;
-}
-
-void InitStreamDspPlain(StreamDsp& dsp) {
-  dsp.analyseRow = AnalyseRowPlain;
-  dsp.accumulateBlockRows = AccumulateBlockRowsPlain;
-  dsp.synthesizeRow = SynthesizeRowPlain;
-  dsp.normalizeRow = NormalizeRowPlain;
-  dsp.requantizeRow = RequantizeRowPlain;
-}
-
-void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
-  InitStreamDspPlain(dsp);
-  const uint32_t flags = DetectCpuFlags() & cpuMask;
-  if (flags & kCpuSse2) InitStreamDspSse2(dsp);
-  if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
-  if (flags & kCpuAvx512) InitStreamDspAvx512(dsp);
-}
 
 bool IsValidPlaneView(const PlaneView& plane) {
   if (plane.width < 0 || plane.height < 0) return false;

@@ -1,4 +1,4 @@
-#include "plugin/sliding_dct.h"
+#include "plugin/avisynth25_filter.h"
 
 #include <new>
 

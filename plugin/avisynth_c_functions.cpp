@@ -1,4 +1,4 @@
-#include "plugin/avisynth_c_host.h"
+#include "plugin/avisynth_c_functions.h"
 
 #if defined(_WIN32)
 extern "C" __declspec(dllimport) void* __stdcall GetModuleHandleW(const wchar_t* name);
