@@ -5,7 +5,7 @@
 #
 # Freestanding: no C runtime headers or C++ standard library, only clang's own
 # headers (stddef.h, stdint.h, the intrinsics) and our tiny ones in
-# tools/windows/include. There is deliberately no <cmath>: msvcrt's maths
+# plugin/windows/include. There is deliberately no <cmath>: msvcrt's maths
 # functions may round differently from glibc's, so a source that needs one
 # fails to build here instead of drifting from the Linux output.
 set(CMAKE_SYSTEM_NAME Windows)
@@ -45,7 +45,7 @@ get_filename_component(velmoraine_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 # C runtime (stack protector, security cookies).
 set(velmoraine_flags
   "-ffreestanding -nostdlibinc -nostdinc++ -fms-extensions -fms-compatibility -fno-rtti"
-  "-fno-stack-protector -msse2 -isystem ${velmoraine_root}/tools/windows/include")
+  "-fno-stack-protector -msse2 -isystem ${velmoraine_root}/plugin/windows/include")
 # 32-bit: the 2.5 entry lets the host's C++ exceptions unwind through our
 # frames (destructors run). 64-bit: nothing may unwind across the plain-C
 # entry, so no exception tables at all.

@@ -1,6 +1,6 @@
 // The plain-C plug-in interface of AviSynth+ (interface versions 8 to 11), as
 // both sides of the boundary see it: our C-interface entry (plugin/) and the
-// stand-in host library that tests load in its place (host/avisynth_c/).
+// stand-in host library that tests load in its place (tests/hosts/avisynth_c/).
 //
 // Nothing here is a design choice: the layouts, the function signatures and
 // the calling convention are the host's binary facts, pinned by the

@@ -9,7 +9,7 @@
 set(VELMORAINE_WINDOWS_X86_ENTRY_SOURCES avisynth25_filter.cpp avisynth25_entry.cpp)
 set(VELMORAINE_WINDOWS_X64_ENTRY_SOURCES avisynth_c_entry.cpp avisynth_c_functions.cpp vapoursynth_entry.cpp)
 
-set(windows_tools ${PROJECT_SOURCE_DIR}/tools/windows)
+set(windows_tools ${PROJECT_SOURCE_DIR}/plugin/windows)
 include(${PROJECT_SOURCE_DIR}/cmake/windows-link-rules.cmake)
 
 if(VELMORAINE_WINDOWS_ARCH STREQUAL "x86")

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/avisynth_c/standin_api.h"
+#include "tests/hosts/avisynth_c/standin_api.h"
 #include "interface/avisynth_c_interface.h"
 
 namespace c_entry_test {

@@ -28,7 +28,7 @@ x86_exports=(_AvisynthPluginInit2@4)
 x64_exports=(avisynth_c_plugin_init avisynth_c_plugin_init2 VapourSynthPluginInit2)
 
 out=build-windows
-bash tools/windows/build-dll.sh "$out"
+bash plugin/windows/build-dll.sh "$out"
 # The test hosts, built by the presets beside each DLL.
 x86_hosts=$PWD/build-windows-x86/tests/windows/x86
 x64_hosts=$PWD/build-windows-x64/tests/windows/x64

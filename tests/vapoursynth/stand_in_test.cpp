@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/vapoursynth/vapoursynth_host.h"
+#include "tests/hosts/vapoursynth/vapoursynth_host.h"
 
 namespace {
 

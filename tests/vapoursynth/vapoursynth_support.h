@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/plane_filter.h"
-#include "host/vapoursynth/vapoursynth_host.h"
+#include "tests/hosts/vapoursynth/vapoursynth_host.h"
 
 namespace vapoursynth_test {
 

@@ -8,7 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "host/avisynth_c/standin_api.h"
+#include "tests/hosts/avisynth_c/standin_api.h"
 #include "interface/avisynth_c_interface.h"
 
 namespace wintest_c {

@@ -1,4 +1,4 @@
-// The 64-bit division helpers of the Windows runtime (tools/windows/
+// The 64-bit division helpers of the Windows runtime (plugin/windows/
 // long_division.h) against the compiler's own 64-bit division: both the
 // short path (divisor within 32 bits) and the estimate-and-correct path.
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "tools/windows/long_division.h"
+#include "plugin/windows/long_division.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/vapoursynth/vapoursynth_host.h"
+#include "tests/hosts/vapoursynth/vapoursynth_host.h"
 #include "tests/windows/vapoursynth_cases.h"
 
 int main(int argc, char** argv) {

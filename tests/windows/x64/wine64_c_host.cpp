@@ -1,6 +1,6 @@
 // A 64-bit Windows test host for velmoraine.dll's plain-C entry, run under
 // wine64. Freestanding x86-64 code (no C++ standard library), built like the
-// DLL. It loads the stand-in host AviSynth.dll (host/avisynth_c, the same
+// DLL. It loads the stand-in host AviSynth.dll (tests/hosts/avisynth_c, the same
 // source as the Linux stand-in) by path; the plug-in then finds the host's
 // functions in that already loaded module, as it does in a real one.
 //
@@ -13,7 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "host/avisynth_c/standin_api.h"
+#include "tests/hosts/avisynth_c/standin_api.h"
 #include "interface/avisynth_c_interface.h"
 #include "tests/windows/c_frame_cases.h"
 #include "tests/windows/test_report.h"

@@ -4,7 +4,7 @@
 #   OUTPUT_DIR/x86/velmoraine.dll  32-bit hosts of the 2.5 interface
 #   OUTPUT_DIR/x64/velmoraine.dll  64-bit hosts of the plain-C interface
 #
-#   tools/windows/build-dll.sh [OUTPUT_DIR]     (default: build-windows)
+#   plugin/windows/build-dll.sh [OUTPUT_DIR]     (default: build-windows)
 #
 # The same as `cmake --preset windows-x86 && cmake --build --preset
 # windows-x86` (and windows-x64) followed by a copy. Needs clang-14, lld-14

@@ -8,7 +8,7 @@
 
 #include <new>
 
-#include "tools/windows/long_division.h"
+#include "plugin/windows/long_division.h"
 
 extern "C" {
 

@@ -1,4 +1,4 @@
-#include "host/vapoursynth/vapoursynth_host.h"
+#include "tests/hosts/vapoursynth/vapoursynth_host.h"
 
 #include <dlfcn.h>
 

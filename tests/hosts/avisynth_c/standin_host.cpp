@@ -11,7 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "host/avisynth_c/standin_api.h"
+#include "tests/hosts/avisynth_c/standin_api.h"
 #include "interface/avisynth_c_interface.h"
 
 #if defined(_WIN32)
