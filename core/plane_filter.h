@@ -24,6 +24,19 @@ struct PlaneView {
   int32_t height;
 };
 
+// One plane of B-bit samples, 9 <= bits <= 16: unsigned 16-bit words in the
+// host's byte order, nominally 0 .. 2^bits - 1 (a word above that is
+// filtered as the value it holds). Only the first `width` words of each of
+// the `height` rows belong to the plane; rows lie `pitch` bytes apart (an
+// even count).
+struct PlaneView16 {
+  uint16_t* data;
+  ptrdiff_t pitch;
+  int32_t width;
+  int32_t height;
+  int32_t bits;
+};
+
 // Everything the pass needs that does not depend on the plane: the kernel table for this
 // processor and the block-stage tables, filled once per filter instance and read-only
 // afterwards; and a few spare blocks of work buffers. A pass takes a spare block when one is
@@ -53,6 +66,12 @@ struct PreparedFilter {
 // plain versions). Detects the processor: call it once, not per plane.
 void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, uint32_t cpuMask, PreparedFilter& filter);
 
+// The same for planes of `bits`-bit samples (8: the form above; 9..16: the
+// wide pass, for PlaneView16 planes of that depth). T keeps its meaning in
+// 8-bit levels at every depth.
+void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, int32_t bits, uint32_t cpuMask,
+                   PreparedFilter& filter);
+
 // Filters the plane in place as prepared. Concurrent calls with the same
 // PreparedFilter are safe: they only read it, apart from the spare work
 // blocks, which pass between them atomically.
@@ -66,6 +85,13 @@ bool FilterPlane(const PlaneView& plane, const PreparedFilter& filter);
 
 // The same in one call, preparing with the best kernels each time.
 bool FilterPlane(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp);
+
+// The wide pass over a plane of 9..16-bit samples, with a filter prepared for
+// plane.bits; the same contract as the 8-bit form. Returns false as well when
+// plane.bits is not the depth the filter was prepared for, or the pitch is
+// odd.
+bool FilterPlane(const PlaneView16& plane, const PreparedFilter& filter);
+bool FilterPlane(const PlaneView16& plane, int32_t T, int32_t P, int32_t lp, int32_t hp);
 
 // True when the view is one the filter may touch: non-negative sizes, a pitch
 // of at least the width when there is more than one row, and data unless the
