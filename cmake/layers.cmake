@@ -42,9 +42,17 @@ function(velmoraine_layer target folder)
   endif()
   list(JOIN LAYER_MAY_USE " " may_use)
   set(includes "$<TARGET_PROPERTY:${target},INCLUDE_DIRECTORIES>")
+  # The check preprocesses as the build compiles: for the same target and
+  # with the same flags (a cross build's freestanding headers, not the
+  # build machine's).
+  separate_arguments(flags UNIX_COMMAND "${CMAKE_CXX_FLAGS}")
+  if(CMAKE_CXX_COMPILER_TARGET)
+    list(PREPEND flags --target=${CMAKE_CXX_COMPILER_TARGET})
+  endif()
   add_custom_command(TARGET ${checked_by} PRE_LINK
     COMMAND ${VELMORAINE_CHECK_LAYER} ${CMAKE_CXX_COMPILER} ${PROJECT_SOURCE_DIR} ${folder}
-            "${folder} ${may_use}" "$<$<BOOL:${includes}>:-I$<JOIN:${includes},;-I>>" -- ${files}
+            "${folder} ${may_use}" ${flags}
+            "$<$<BOOL:${includes}>:-I$<JOIN:${includes},;-I>>" -- ${files}
     COMMENT "Checking the includes of layer ${folder} (${target})"
     COMMAND_EXPAND_LISTS VERBATIM)
 endfunction()
