@@ -22,8 +22,10 @@
 #include "tools/y4m_clip.h"
 #include "y4m/y4m.h"
 
-#ifndef VELMORAINE_PLUGIN_BUILD_PATH
-#define VELMORAINE_PLUGIN_BUILD_PATH ""
+// Where the install puts the plug-in, relative to where it puts the program
+// (e.g. "../lib/x86_64-linux-gnu/avisynth"); set by the build.
+#ifndef VELMORAINE_PLUGIN_FROM_PROGRAM
+#define VELMORAINE_PLUGIN_FROM_PROGRAM ""
 #endif
 
 namespace velmoraine::tools {
@@ -199,10 +201,12 @@ std::string DefaultPluginPath() {
   if (!error) {
     fs::path dir = self.parent_path();
     candidates.push_back(dir / kPluginFile);
+    // Installed: the hosts' autoload folder of the program's own prefix.
+    if (*VELMORAINE_PLUGIN_FROM_PROGRAM)
+      candidates.push_back((dir / VELMORAINE_PLUGIN_FROM_PROGRAM / kPluginFile).lexically_normal());
+    // In the build tree: tools/velmoraine beside plugin/libvelmoraine.so.
     candidates.push_back(dir.parent_path() / "plugin" / kPluginFile);
-    candidates.push_back(dir.parent_path() / "lib" / "velmoraine" / kPluginFile);
   }
-  if (*VELMORAINE_PLUGIN_BUILD_PATH) candidates.push_back(VELMORAINE_PLUGIN_BUILD_PATH);
   std::string tried;
   for (const fs::path& candidate : candidates) {
     if (fs::is_regular_file(candidate, error)) return candidate.string();
