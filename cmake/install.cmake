@@ -25,7 +25,9 @@ install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 option(VELMORAINE_MANPAGE "Make and install the program's man page (needs help2man)" ON)
-if(VELMORAINE_MANPAGE)
+# Not in sanitizer builds, which are for testing and whose program reports
+# at exit what a man page has no place for.
+if(VELMORAINE_MANPAGE AND NOT VELMORAINE_SANITIZE)
   find_program(VELMORAINE_HELP2MAN help2man REQUIRED)
   set(manpage ${PROJECT_BINARY_DIR}/install/velmoraine.1)
   add_custom_command(OUTPUT ${manpage}
