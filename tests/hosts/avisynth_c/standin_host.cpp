@@ -480,6 +480,7 @@ VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_make_writable(AVS_ScriptEnv
   memset(copy->pixels, kGuardByte, total + 1);
   for (int p = 0; p < 3; ++p) {
     copy->plane[p] = copy->rowSize[p] > 0 ? copy->pixels + offsets[p] : nullptr;
+    if (copy->plane[p] == nullptr) continue;  // an empty plane: nothing to copy
     for (int32_t y = 0; y < copy->height[p]; ++y)
       memcpy(copy->plane[p] + static_cast<ptrdiff_t>(y) * copy->pitch[p],
              shared->plane[p] + static_cast<ptrdiff_t>(y) * shared->pitch[p], static_cast<size_t>(copy->rowSize[p]));
