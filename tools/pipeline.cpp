@@ -265,7 +265,12 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
     throw RunError(std::string("input: ") + e.what() + " (before the first frame to filter, " +
                    std::to_string(first) + "; no output was written)");
   }
-  const bool pastEnd = reader.framesRead() < first;
+  bool pastEnd = reader.framesRead() < first;
+  try {
+    pastEnd = pastEnd || (first > 0 && reader.AtEnd());
+  } catch (const y4m::Error& e) {
+    throw RunError(std::string("input: ") + e.what() + " (no output was written)");
+  }
   if (pastEnd && !options.quiet)
     std::fprintf(stderr, "velmoraine: the input has only %lld frames: no frame to filter from frame %lld on\n",
                  static_cast<long long>(reader.framesRead()), static_cast<long long>(first));
