@@ -192,10 +192,24 @@ TEST_F(Cli, RefusesBadInputAndSettingsClearly) {
     EXPECT_FALSE(fs::exists(Path("out.y4m")));  // refused before the output was made
   }
 
-  for (const char* options : {"--T abc", "--frobnicate", "--threads 0", "-P", "--T 1.5"}) {
+  // Every integer option answers alike, with its range in digits.
+  const std::string any = " must be an integer from -2147483648 to 2147483647";
+  const std::pair<const char*, std::string> badOptions[] = {
+      {"--T abc", "--T" + any + ", or 'auto', not 'abc'"},
+      {"--T 99999999999", "--T" + any + ", or 'auto', not '99999999999'"},
+      {"--lp 99999999999", "--lp" + any + ", not '99999999999'"},
+      {"--hp 1.5", "--hp" + any + ", not '1.5'"},
+      {"-P ''", "--P" + any + ", not an empty value"},
+      {"--threads 0", "--threads must be an integer from 1 to 256, not '0'"},
+      {"--start -1", "--start must be an integer from 0 to 2147483646, not '-1'"},
+      {"--frames -1", "--frames must be an integer from 0 to 2147483647, not '-1'"},
+      {"-P", "--P" + any + ", not 'a.y4m'"},
+      {"--frobnicate", "The following argument was not expected: --frobnicate"},
+  };
+  for (const auto& [options, message] : badOptions) {
     SCOPED_TRACE(options);
     EXPECT_EQ(Run(std::string(options) + " a.y4m b.y4m"), 2);
-    EXPECT_NE(error_.find("velmoraine: "), std::string::npos) << error_;
+    EXPECT_NE(error_.find("velmoraine: " + message), std::string::npos) << error_;
     EXPECT_NE(error_.find("--help"), std::string::npos) << error_;
   }
   EXPECT_EQ(Run(Path("only-in.y4m").string()), 2);
