@@ -102,10 +102,10 @@ VELMORAINE_AVX2 inline Vec TransformWideBlockRow(const Vec* rows, const Vec* kee
 }
 
 // Adds the block rows of a band, B[j][8u + r] weighing weights[j], to sums
-// rows 0 .. rows+6: sums row k receives row k - j of block row j. Each product
-// m * B is exact in 64 bits (vpmuldq on the even lanes and on the odd ones
-// shifted down); the even and odd sums are put back in lane order once per
-// row of sums, which is loaded and stored once a band.
+// rows 0 .. rows+6: sums row k receives row k - j of block row j. Each
+// product m * B is exact in 64 bits (vpmuldq on the even lanes and on the odd
+// ones shifted down); the even and odd sums are put back in lane order once
+// per row of sums, which is loaded and stored once a band.
 VELMORAINE_AVX2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t rows,
                                  const Vec (*B)[64], const Vec* weights) {
   Vec oddWeights[8];
@@ -129,6 +129,28 @@ VELMORAINE_AVX2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, pt
   }
 }
 
+// The same when no lane's weights sum past kLightWeights over the band's
+// block rows: |B| <= 64 * 65535 for any 16-bit words (the lane bound), so
+// every sum of weighted blocks stays below 512 * 64 * 65535 < 2^31 and is
+// formed in 32-bit lanes, then widened once to add to the 64-bit sums.
+constexpr int32_t kLightWeights = 512;
+
+VELMORAINE_AVX2 void AddLightWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t rows,
+                                      const Vec (*B)[64], const Vec* weights) {
+  for (int u = 0; u < 8; ++u) {
+    for (int32_t k = 0; k < rows + 7; ++k) {
+      Vec sum = Zero();
+      const int32_t first = k > 7 ? k - 7 : 0, last = k < rows - 1 ? k : rows - 1;
+      for (int32_t j = first; j <= last; ++j) sum = Add32(sum, _mm256_mullo_epi32(B[j][8 * u + k - j], weights[j]));
+      Vec* sums = reinterpret_cast<Vec*>(accumRows[k] + u * stride + offset);
+      const Vec low = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(sum));
+      const Vec high = _mm256_cvtepi32_epi64(_mm256_extracti128_si256(sum, 1));
+      _mm256_storeu_si256(sums, _mm256_add_epi64(_mm256_loadu_si256(sums), low));
+      _mm256_storeu_si256(sums + 1, _mm256_add_epi64(_mm256_loadu_si256(sums + 1), high));
+    }
+  }
+}
+
 // The block stage of one band (see AccumulateBlockRowsWideFn), column chunk
 // by column chunk.
 VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows, int64_t* const* accumRows,
@@ -141,6 +163,7 @@ VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows
   Vec chunk[15 * 8];  // row coefficients of the chunk, [8 * row + u]
   Vec B[8][64];       // inverse column transforms of the band's block rows, [8 * u + r]
   Vec weights[8];
+  const Vec light = _mm256_set1_epi32(kLightWeights);
   for (int32_t x0 = 0; x0 < blocks; x0 += kLanes) {
     for (int32_t r = 0; r < rows + 7; ++r)
       for (int u = 0; u < 8; ++u) chunk[8 * r + u] = LoadUnaligned(coeffRows[r] + u * stride + x0);
@@ -149,7 +172,13 @@ VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows
       weights[j] = _mm256_i32gather_epi32(weightOfZeros, zeros, 4);
       StoreUnaligned(weightRows[j] + x0, weights[j]);
     }
-    AddWideSums(accumRows, x0, stride, rows, B, weights);
+    Vec total = Zero();  // below 8 * 16385: no lane wraps
+    for (int32_t j = 0; j < rows; ++j) total = Add32(total, weights[j]);
+    if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(total, light)) == 0) {
+      AddLightWideSums(accumRows, x0, stride, rows, B, weights);
+    } else {
+      AddWideSums(accumRows, x0, stride, rows, B, weights);
+    }
   }
 }
 

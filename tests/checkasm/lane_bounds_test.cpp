@@ -182,6 +182,9 @@ TEST(LaneBounds, WideBlockStageFits32BitLanes) {
   EXPECT_EQ(largestRowCoefficient, 8 * 65535 * kOne);
   EXPECT_EQ(largest, 64 * 65535 * kOne);  // the DC sum of a block of 65535s
   EXPECT_LT(largest * 16, Fixed(INT32_MAX) * kOne);
+  // The light sums of the AVX2 kernel: weights summing to at most 512 over a
+  // band's block rows keep the weighted sum of blocks inside 32 bits.
+  EXPECT_LE(512 * largest, Fixed(INT32_MAX) * kOne);
 }
 
 // floor(k * x / 2^s) == floor(x * (k << (16 - s)) / 2^16) for every 16-bit x.

@@ -70,7 +70,7 @@ const WideCase kCases[] = {
     // Words above 2^bits - 1 are filtered as the values they hold.
     {"words above the depth", 39, 26, 20, 2, 0, 100,
      [](int32_t x, int32_t y, uint32_t) { return uint16_t(Mix(uint32_t(x * 389 + y * 13))); }},
-    {"all-65535 words", 20, 20, 0, 2, 0, 100, [](int32_t, int32_t, uint32_t) { return uint16_t(65535); }},
+    {"all-65535 words", 20, 20, 0, 1, 0, 100, [](int32_t, int32_t, uint32_t) { return uint16_t(65535); }},
     {"largest T", 30, 22, INT32_MAX, 2, 0, 100, NoisyRamp},
     {"largest T beside black", 30, 22, INT32_MAX, 1, 0, 100,
      [](int32_t x, int32_t y, uint32_t top) { return uint16_t(y % 16 < 6 ? 0 : RandomWord(x, y, top)); }},
