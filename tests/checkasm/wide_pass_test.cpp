@@ -60,6 +60,7 @@ uint16_t NoisyRamp(int32_t x, int32_t y, uint32_t top) {
 const WideCase kCases[] = {
     {"random words", 37, 29, 10, 1, 0, 100, RandomWord},
     {"random words, several bands", 45, 61, 25, 3, 0, 100, RandomWord},
+    {"noisy ramp, every loop tail", 333, 77, 10, 1, 0, 100, NoisyRamp},
     {"noisy ramp near the thresholds", 53, 40, 6, 1, 0, 100, NoisyRamp},
     {"noisy ramp, profile 11", 41, 27, 12, 11, 0, 100, NoisyRamp},
     {"full-range noise", 35, 33, 30, 2, 0, 100,
