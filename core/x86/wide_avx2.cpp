@@ -130,9 +130,10 @@ VELMORAINE_AVX2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, pt
 }
 
 // The same when no lane's weights sum past kLightWeights over the band's
-// block rows: |B| <= 64 * 65535 for any 16-bit words (the lane bound), so
-// every sum of weighted blocks stays below 512 * 64 * 65535 < 2^31 and is
-// formed in 32-bit lanes, then widened once to add to the 64-bit sums.
+// block rows that reconstruct to anything but 0: |B| <= 64 * 65535 for any
+// 16-bit words (the lane bound), so every sum of weighted blocks stays below
+// 512 * 64 * 65535 < 2^31 and is formed in 32-bit lanes, then widened once
+// to add to the 64-bit sums.
 constexpr int32_t kLightWeights = 512;
 
 VELMORAINE_AVX2 void AddLightWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t rows,
@@ -163,17 +164,20 @@ VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows
   Vec chunk[15 * 8];  // row coefficients of the chunk, [8 * row + u]
   Vec B[8][64];       // inverse column transforms of the band's block rows, [8 * u + r]
   Vec weights[8];
-  const Vec light = _mm256_set1_epi32(kLightWeights);
+  const Vec light = _mm256_set1_epi32(kLightWeights), all = _mm256_set1_epi32(64);
   for (int32_t x0 = 0; x0 < blocks; x0 += kLanes) {
     for (int32_t r = 0; r < rows + 7; ++r)
       for (int u = 0; u < 8; ++u) chunk[8 * r + u] = LoadUnaligned(coeffRows[r] + u * stride + x0);
+    // The weights of blocks with a coefficient left, summed over the band: a
+    // block whose 64 coefficients are all 0 (the lanes past the row too)
+    // reconstructs to 0 and adds nothing, whatever it weighs.
+    Vec total = Zero();  // below 8 * 16385: no lane wraps
     for (int32_t j = 0; j < rows; ++j) {
-      const Vec zeros = Add32(_mm256_set1_epi32(64), TransformWideBlockRow(chunk + 8 * j, keepAbove, B[j]));
+      const Vec zeros = Add32(all, TransformWideBlockRow(chunk + 8 * j, keepAbove, B[j]));
       weights[j] = _mm256_i32gather_epi32(weightOfZeros, zeros, 4);
       StoreUnaligned(weightRows[j] + x0, weights[j]);
+      total = Add32(total, _mm256_andnot_si256(_mm256_cmpeq_epi32(zeros, all), weights[j]));
     }
-    Vec total = Zero();  // below 8 * 16385: no lane wraps
-    for (int32_t j = 0; j < rows; ++j) total = Add32(total, weights[j]);
     if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(total, light)) == 0) {
       AddLightWideSums(accumRows, x0, stride, rows, B, weights);
     } else {
