@@ -166,8 +166,16 @@ VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows
   Vec weights[8];
   const Vec light = _mm256_set1_epi32(kLightWeights), all = _mm256_set1_epi32(64);
   for (int32_t x0 = 0; x0 < blocks; x0 += kLanes) {
-    for (int32_t r = 0; r < rows + 7; ++r)
-      for (int u = 0; u < 8; ++u) chunk[8 * r + u] = LoadUnaligned(coeffRows[r] + u * stride + x0);
+    // Each of the 120 rows of coefficients and of sums is a stream of its
+    // own, too many for the processor to foresee: their lines a few chunks
+    // on are asked for now.
+    for (int32_t r = 0; r < rows + 7; ++r) {
+      for (int u = 0; u < 8; ++u) {
+        chunk[8 * r + u] = LoadUnaligned(coeffRows[r] + u * stride + x0);
+        _mm_prefetch(reinterpret_cast<const char*>(coeffRows[r] + u * stride + x0 + 4 * kLanes), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(accumRows[r] + u * stride + x0 + 4 * kLanes), _MM_HINT_T0);
+      }
+    }
     // The weights of blocks with a coefficient left, summed over the band: a
     // block whose 64 coefficients are all 0 (the lanes past the row too)
     // reconstructs to 0 and adds nothing, whatever it weighs.
