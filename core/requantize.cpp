@@ -15,7 +15,7 @@ namespace {
 // the raster scan reaches them. A source in the last column, or in the last
 // row, passes nothing on.
 inline int32_t PullShares(int32_t v, int32_t x, const int32_t* errors, const int32_t* errorsAbove,
-                          const int32_t* errorsTwoAbove, int32_t W, int32_t y, int32_t H) {
+                          const int32_t* errorsTwoAbove, int32_t W, int32_t y, int32_t H, int32_t limit = 65535) {
   static const int32_t kShare[4] = {3, 5, 1, 7};
   const int32_t distance[4] = {W + 3, W, W - 3, 3};
   for (int s = 0; s < 4; ++s) {
@@ -25,7 +25,7 @@ inline int32_t PullShares(int32_t v, int32_t x, const int32_t* errors, const int
     if (rowsUp > y || column == W - 1) continue;
     if (rowsUp == 0 && y == H - 1) continue;
     const int32_t* e = rowsUp == 0 ? errors : (rowsUp == 1 ? errorsAbove : errorsTwoAbove);
-    v = AddShare(v, ShareOfError(kShare[s], e[column]));
+    v = AddShare(v, ShareOfError(kShare[s], e[column]), limit);
   }
   return v;
 }
@@ -97,6 +97,18 @@ int32_t PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t
     largest = values[x] > largest ? values[x] : largest;
   }
   return largest;
+}
+
+// The plain scan of a row of the wide pass: every sample pulls its shares
+// one by one.
+void RequantizeRowWidePlain(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                            const int32_t* errorsTwoAbove, uint16_t* out, int32_t W, int32_t y, int32_t H,
+                            int32_t bits) {
+  const int32_t limit = (256 << bits) - 1;
+  for (int32_t x = 0; x < W; ++x) {
+    const int32_t v = PullShares(values[x], x, errors, errorsAbove, errorsTwoAbove, W, y, H, limit);
+    out[x] = QuantizeWideSample(v, bits, errors[x]);
+  }
 }
 
 // Shared by every version: the scan is serial, and its cost is the chain from

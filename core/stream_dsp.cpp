@@ -17,6 +17,11 @@ void InitStreamDspPlain(StreamDsp& dsp) {
   dsp.synthesizeRow = SynthesizeRowPlain;
   dsp.normalizeRow = NormalizeRowPlain;
   dsp.requantizeRow = RequantizeRowPlain;
+  dsp.analyseRowWide = AnalyseRowWidePlain;
+  dsp.accumulateBlockRowsWide = AccumulateBlockRowsWidePlain;
+  dsp.synthesizeRowWide = SynthesizeRowWidePlain;
+  dsp.normalizeRowWide = NormalizeRowWidePlain;
+  dsp.requantizeRowWide = RequantizeRowWidePlain;
 }
 
 void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
