@@ -173,8 +173,8 @@ int CheckOptions(const CLI::App& app, CommandLine& c) {
   if (!ParseThreshold(c.threshold, options.settings.T, options.autoThreshold))
     return Usage("--T: '" + c.threshold + "' is neither an integer that fits 32 bits nor 'auto'");
   if (options.settings.P < 0)
-    return Usage("--P: 'P' incorrect: it must be 0 or more (0 flat, 1 1/(1-z), 2 z/(1-z), 3 1+z, "
-                 "above 10 a step at z > P)");
+    return Fail("--P: velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / "
+                "P=3 1+z / P>10 (z > P) ? 1 : 0");
   options.quiet = c.quiet;
   const bool chunk = app.count("--start") > 0 || app.count("--frames") > 0;
   if (options.autoThreshold && chunk) {
