@@ -433,7 +433,10 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
   Output output(openOutput());
   Shared shared;
   const int threads = std::max(1, options.threads);
-  shared.limit = threads + 2;
+  // A frame read ahead while the workers are busy, and one being written;
+  // frames of 16 MiB and more (4K at 16 bits) take so much longer to filter
+  // than to read or write that the second costs their memory and buys nothing.
+  shared.limit = threads + (header.FrameBytes() >= (size_t{16} << 20) ? 1 : 2);
   StartWithHeld(shared, chunk, held);
   const bool readAny = !shared.readerDone;
 

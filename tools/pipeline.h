@@ -3,7 +3,7 @@
 // Frames flow through a pipeline: one reader thread reads them, N worker
 // threads filter their planes at once (the prepared filter is only read),
 // and the calling thread writes the results in frame order. At most N+2
-// frames are between reading and writing.
+// frames are between reading and writing (N+1 for frames of 16 MiB and more).
 #pragma once
 
 #include <cstdint>
