@@ -228,6 +228,9 @@ struct Chunk {
   int64_t end = INT64_MAX;
   int64_t inFile = -1;   // the frames of a regular file, else -1
   bool pastEnd = false;  // the stream ends before `first`
+
+  // The frames to filter, when the input is a regular file; else -1.
+  int64_t Frames() const { return inFile < 0 ? -1 : std::max<int64_t>(0, std::min(end, inFile) - first); }
 };
 
 // Moves the reader to the chunk's first frame: straight there when the file
@@ -387,6 +390,27 @@ void StartWithHeld(Shared& shared, const Chunk& chunk, HeldBack& held) {
   }
 }
 
+// True when a signal stopped the run. An input cut off or an output closed
+// by the Ctrl-C that also reached the programs at the pipe's other ends is
+// the interrupt, not damage: a failure is given a moment for its signal.
+bool Interrupted(Shared& shared, const std::string& error) {
+  {
+    std::lock_guard lock(shared.mutex);
+    if (shared.interrupted) return true;
+  }
+  return !error.empty() && interrupt::WaitFor(std::chrono::milliseconds(250));
+}
+
+// Ends the reader and the workers, and waits for them.
+void StopAndJoin(Shared& shared, std::vector<std::thread>& pool) {
+  {
+    std::lock_guard lock(shared.mutex);
+    shared.stop = true;
+    shared.changed.notify_all();
+  }
+  for (std::thread& thread : pool) thread.join();
+}
+
 }  // namespace
 
 std::string NotY4mMessage(const std::string& reason) {
@@ -440,11 +464,10 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
   StartWithHeld(shared, chunk, held);
   const bool readAny = !shared.readerDone;
 
-  const int64_t total = chunk.inFile < 0 ? -1 : std::max<int64_t>(0, std::min(chunk.end, chunk.inFile) - chunk.first);
   std::vector<std::thread> pool;
   std::string error;
   int64_t written = 0;
-  Progress progress(options.progress, total);
+  Progress progress(options.progress, chunk.Frames());
   // A signal from here on: stop reading, write what was read, report.
   interrupt::Listener listener([&shared] {
     std::lock_guard lock(shared.mutex);
@@ -463,21 +486,8 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
     error = e.what();
   }
   output.CutPartialFrame();
-  bool interrupted;
-  {
-    std::lock_guard lock(shared.mutex);
-    interrupted = shared.interrupted;
-  }
-  // An input cut off or an output closed by the Ctrl-C that also reached
-  // the programs at the pipe's other ends is the interrupt, not damage.
-  if (!interrupted && !error.empty()) interrupted = interrupt::WaitFor(std::chrono::milliseconds(250));
-  if (interrupted) ReportInterrupt(chunk.first, written, options, settings, progress);
-  {
-    std::lock_guard lock(shared.mutex);
-    shared.stop = true;
-    shared.changed.notify_all();
-  }
-  for (std::thread& thread : pool) thread.join();
+  if (Interrupted(shared, error)) ReportInterrupt(chunk.first, written, options, settings, progress);
+  StopAndJoin(shared, pool);
   progress.Update(written, true);
   if (!error.empty()) throw RunError(error + " (" + Holds(chunk.first, written) + ")");
   return written;
