@@ -6,8 +6,8 @@
 // frame accessors read and change the host's memory directly, and every
 // other call goes through the host's vtables. So the layouts, the vtable
 // order and the calling conventions here are binary facts, not design
-// choices: they must match the hosts exactly on Linux x86-64 and on 32-bit Windows. The static_asserts at
-// the end pin the sizes and offsets.
+// choices: they must match the hosts exactly on Linux x86-64 and on 32-bit
+// Windows. The static_asserts at the end pin the sizes and offsets.
 //
 // Rules that keep the binary contract:
 //  - Reference counts are C `long` (8 bytes on Linux x86-64, 4 on Win32).
