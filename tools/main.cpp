@@ -110,9 +110,9 @@ void AddOptions(CLI::App& app, CommandLine& c) {
   velmoraine::tools::FilterSettings& s = c.options.settings;
   const CLI::Validator anyInt = IntegerFrom(INT32_MIN, INT32_MAX);
   app.add_option("-T,--T", c.threshold,
-                 "threshold in orthonormal DCT units of 8-bit levels (at every depth): smaller\n"
-                 "in-band coefficients are dropped; 0 drops none. 'auto': 2.8 x the noise sigma\n"
-                 "estimated from the first 10 frames (see --estimate)")
+                 "threshold in orthonormal DCT units, in 8-bit levels at every depth:\n"
+                 "smaller in-band coefficients are dropped; 0 drops none. 'auto': 2.8 x\n"
+                 "the noise sigma estimated from the first 10 frames (see --estimate)")
       ->check(IntegerFrom(INT32_MIN, INT32_MAX, true))
       ->type_name("N|auto")
       ->default_str("0");
