@@ -86,6 +86,18 @@ void ParseColourSpace(std::string_view tag, StreamHeader& header) {
   throw Error("unsupported colour space " + Quoted(tag) + ": " + std::string(kSupported));
 }
 
+void ParseFrameRate(std::string_view tag, StreamHeader& header) {
+  const std::string_view value = tag.substr(1);
+  const size_t colon = value.find(':');
+  uint32_t numerator = 0, denominator = 0;
+  if (colon == std::string_view::npos || !ParseDecimal(value.substr(0, colon), numerator) ||
+      !ParseDecimal(value.substr(colon + 1), denominator) || numerator == 0 || denominator == 0)
+    throw Error("bad frame rate in the stream header: " + Quoted(tag) +
+                " (expected F<numerator>:<denominator>, both positive)");
+  header.fpsNumerator = numerator;
+  header.fpsDenominator = denominator;
+}
+
 // The first bytes of an input that is not a stream, every byte shown: the
 // printable ones as they are, the others as \xNN.
 std::string Printable(std::string_view bytes) {
@@ -179,21 +191,11 @@ StreamHeader ParseStreamHeader(std::string_view line) {
         ParseColourSpace(tag, header);
         haveColour = true;
         break;
-      case 'F': {
+      case 'F':
         if (haveRate) throw Error("the stream header gives the frame rate twice");
-        std::string_view value = tag.substr(1);
-        size_t colon = value.find(':');
-        uint32_t numerator = 0, denominator = 0;
-        if (colon == std::string_view::npos || !ParseDecimal(value.substr(0, colon), numerator) ||
-            !ParseDecimal(value.substr(colon + 1), denominator) || numerator == 0 ||
-            denominator == 0)
-          throw Error("bad frame rate in the stream header: " + Quoted(tag) +
-                      " (expected F<numerator>:<denominator>, both positive)");
-        header.fpsNumerator = numerator;
-        header.fpsDenominator = denominator;
+        ParseFrameRate(tag, header);
         haveRate = true;
         break;
-      }
       case 'X':
         // The subsampling extension tag: it matters only when no C tag
         // says what the planes are.
