@@ -60,5 +60,14 @@ int32_t PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t
 void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
                             const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H,
                             int32_t largestPulled);
+// The same pieces for rows of `bits`-bit words, every bound above scaled to
+// the limit 2^bits * 256 - 1 in place of 65535.
+void RequantizeWideOuterRow(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                            const int32_t* errorsTwoAbove, uint16_t* out, int32_t W, int32_t y, int32_t H,
+                            int32_t bits);
+int32_t PullWideSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t from, int32_t to, int32_t bits);
+void RequantizeWideInnerRowScan(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                                const int32_t* errorsTwoAbove, uint16_t* out, int32_t W, int32_t y, int32_t H,
+                                int32_t bits, int32_t largestPulled);
 
 }  // namespace velmoraine

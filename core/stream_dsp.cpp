@@ -30,6 +30,8 @@ void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
   if (flags & kCpuSse2) InitStreamDspSse2(dsp);
   if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
   if (flags & kCpuAvx512) InitStreamDspAvx512(dsp);
+  // AVX-512 implies AVX2; that level has no wide kernels of its own.
+  if (flags & (kCpuAvx2 | kCpuAvx512)) InitWideStreamDspAvx2(dsp);
 }
 
 }  // namespace velmoraine

@@ -128,5 +128,7 @@ void InitStreamDspPlain(StreamDsp& dsp);
 void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);
 void InitStreamDspAvx512(StreamDsp& dsp);
+// The wide kernels of AVX2, which the AVX-512 level keeps too.
+void InitWideStreamDspAvx2(StreamDsp& dsp);
 
 }  // namespace velmoraine

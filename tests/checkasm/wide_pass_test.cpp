@@ -60,6 +60,7 @@ uint16_t NoisyRamp(int32_t x, int32_t y, uint32_t top) {
 const WideCase kCases[] = {
     {"random words", 37, 29, 10, 1, 0, 100, RandomWord},
     {"random words, several bands", 45, 61, 25, 3, 0, 100, RandomWord},
+    {"noisy ramp, every loop tail", 333, 77, 10, 1, 0, 100, NoisyRamp},
     {"noisy ramp near the thresholds", 53, 40, 6, 1, 0, 100, NoisyRamp},
     {"noisy ramp, profile 11", 41, 27, 12, 11, 0, 100, NoisyRamp},
     {"full-range noise", 35, 33, 30, 2, 0, 100,
@@ -70,7 +71,7 @@ const WideCase kCases[] = {
     // Words above 2^bits - 1 are filtered as the values they hold.
     {"words above the depth", 39, 26, 20, 2, 0, 100,
      [](int32_t x, int32_t y, uint32_t) { return uint16_t(Mix(uint32_t(x * 389 + y * 13))); }},
-    {"all-65535 words", 20, 20, 0, 2, 0, 100, [](int32_t, int32_t, uint32_t) { return uint16_t(65535); }},
+    {"all-65535 words", 20, 20, 0, 1, 0, 100, [](int32_t, int32_t, uint32_t) { return uint16_t(65535); }},
     {"largest T", 30, 22, INT32_MAX, 2, 0, 100, NoisyRamp},
     {"largest T beside black", 30, 22, INT32_MAX, 1, 0, 100,
      [](int32_t x, int32_t y, uint32_t top) { return uint16_t(y % 16 < 6 ? 0 : RandomWord(x, y, top)); }},
