@@ -16,7 +16,7 @@
 
 #include "core/plane_filter.h"
 #include "core/version.h"
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 #include "tests/avisynth_c/c_host_support.h"
 
 // The non-throwing array allocation this many allocations from now (the
