@@ -27,7 +27,10 @@ void InitStreamDspPlain(StreamDsp& dsp) {
 void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
   InitStreamDspPlain(dsp);
   const uint32_t flags = DetectCpuFlags() & cpuMask;
-  if (flags & kCpuSse2) InitStreamDspSse2(dsp);
+  if (flags & kCpuSse2) {
+    InitStreamDspSse2(dsp);
+    InitWideStreamDspSse2(dsp);
+  }
   if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
   if (flags & kCpuAvx512) InitStreamDspAvx512(dsp);
   // AVX-512 implies AVX2; that level has no wide kernels of its own.

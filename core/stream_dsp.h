@@ -128,7 +128,8 @@ void InitStreamDspPlain(StreamDsp& dsp);
 void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);
 void InitStreamDspAvx512(StreamDsp& dsp);
-// The wide kernels of AVX2, which the AVX-512 level keeps too.
+// The wide kernels of SSE2, and of AVX2, which the AVX-512 level keeps too.
+void InitWideStreamDspSse2(StreamDsp& dsp);
 void InitWideStreamDspAvx2(StreamDsp& dsp);
 
 }  // namespace velmoraine
