@@ -60,8 +60,9 @@ TEST(CheckasmKernels, AnalyseRowEveryWidth) {
 }
 
 // Each level the machine has brings its own block stage (else the harness
-// would check another level's twice), and AVX-512 is only reported beside
-// AVX2, whose kernels it joins.
+// would check another level's twice), in the wide pass too, where AVX-512
+// keeps AVX2's; and AVX-512 is only reported beside AVX2, whose kernels it
+// joins.
 TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
   const uint32_t flags = DetectCpuFlags();
   if (flags & kCpuAvx512) {
@@ -70,11 +71,16 @@ TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
     std::printf("no AVX-512 (F, BW, VL, VNNI) here: that level is not checked\n");
   }
   std::vector<AccumulateBlockRowsFn> seen;
+  std::vector<AccumulateBlockRowsWideFn> seenWide;
   for (const Level& level : AvailableLevels()) {
     if (level.mask & (level.mask - 1)) continue;  // combinations repeat their last level's
     const AccumulateBlockRowsFn kernel = DspFor(level).accumulateBlockRows;
     EXPECT_EQ(std::count(seen.begin(), seen.end(), kernel), 0) << level.name;
     seen.push_back(kernel);
+    if (level.mask == kCpuAvx512) continue;
+    const AccumulateBlockRowsWideFn wide = DspFor(level).accumulateBlockRowsWide;
+    EXPECT_EQ(std::count(seenWide.begin(), seenWide.end(), wide), 0) << level.name << " (wide)";
+    seenWide.push_back(wide);
   }
 }
 
