@@ -7,8 +7,8 @@
 #   <libdir>/vapoursynth/libvelmoraine.so       a link to it, for VapourSynth
 #   share/doc/velmoraine/                       README and docs
 #   share/man/man1/velmoraine.1                 made from --help by help2man
-# The program finds the plug-in through the same relative place
-# (tools/CMakeLists.txt), so the install runs with the build tree gone.
+# The program is self-contained, so the install runs with the build tree
+# gone.
 # Included by the root CMakeLists.txt after the folders, Linux builds only.
 
 install(TARGETS velmoraine RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -46,7 +46,7 @@ using velmoraine::y4m::Writer;
 constexpr size_t kMaxFrameBytesHere = size_t{1} << 16;
 constexpr uint8_t kGuard = 0xA5;
 constexpr size_t kGuardBytes = 32;
-constexpr int kPlanes = 4;  // room for every layout's planes
+constexpr int kPlanes = velmoraine::y4m::kMaxPlanes;
 
 struct Options {
   size_t bufferBytes = 4096;
@@ -89,20 +89,22 @@ std::string Contents(int fd) {
   std::abort();
 }
 
-// One plane in memory: `rows` rows of `width` bytes, `pitch` apart, with
-// guard bytes before, between the rows and after.
+// One plane in memory: `rows` rows of `width` samples of `sample` bytes,
+// `pitch` apart, with guard bytes before, between the rows and after.
 struct GuardedPlane {
   std::vector<uint8_t> bytes;
   PlaneRegion region;
+  size_t rowBytes = 0;
 
-  void Make(int width, int rows) {
-    const ptrdiff_t pitch = width + 7;
+  void Make(int width, int sample, int rows) {
+    rowBytes = static_cast<size_t>(width) * sample;
+    const ptrdiff_t pitch = static_cast<ptrdiff_t>(rowBytes) + 7;
     bytes.assign(2 * kGuardBytes + static_cast<size_t>(pitch) * rows, kGuard);
     region.data = bytes.data() + kGuardBytes;
     region.pitch = pitch;
     region.width = width;
     region.height = rows;
-    for (int y = 0; y < rows; ++y) std::memset(region.data + y * pitch, 0, width);
+    for (int y = 0; y < rows; ++y) std::memset(region.data + y * pitch, 0, rowBytes);
   }
   bool GuardsIntact() const {
     auto guard = [&](size_t from, size_t to) {
@@ -110,10 +112,10 @@ struct GuardedPlane {
         if (bytes[i] != kGuard) return false;
       return true;
     };
-    const size_t pitch = static_cast<size_t>(region.pitch), width = static_cast<size_t>(region.width);
+    const size_t pitch = static_cast<size_t>(region.pitch);
     if (!guard(0, kGuardBytes)) return false;
     for (size_t y = 0; y < static_cast<size_t>(region.height); ++y)
-      if (!guard(kGuardBytes + y * pitch + width, kGuardBytes + (y + 1) * pitch)) return false;
+      if (!guard(kGuardBytes + y * pitch + rowBytes, kGuardBytes + (y + 1) * pitch)) return false;
     return guard(bytes.size() - kGuardBytes, bytes.size());
   }
 };
@@ -128,7 +130,8 @@ void ReadAndWriteFrame(Reader& reader, Writer& writer, const std::string& parame
   for (int p = 0; p < header.PlaneCount() && p < kPlanes; ++p) {
     const bool chroma = p == 1 || p == 2;
     const int less = chroma && options.smallerChroma ? 1 : 0;
-    planes[p].Make(std::max(0, header.PlaneWidth(p) - less), std::max(0, header.PlaneHeight(p) - less));
+    planes[p].Make(std::max(0, header.PlaneWidth(p) - less), header.BytesPerSample(),
+                   std::max(0, header.PlaneHeight(p) - less));
     regions[p] = planes[p].region;
   }
   std::vector<uint8_t> spill;

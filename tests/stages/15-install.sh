@@ -2,8 +2,8 @@
 # The install as a packager makes it: a build with the test and benchmark
 # options off, `cmake --install` into a staging folder (DESTDIR) and
 # `cpack -G DEB`. Then the build tree goes, and the installed program must
-# still find its plug-in (in the install, never in the build tree) and filter
-# the demo clip to the same bits as the build-tree program. Checks the staged
+# still run, naming no path of the build tree, and filter the demo clip to
+# the same bits as the build-tree program. Checks the staged
 # files and the package's file list against the layout the hosts autoload.
 set -euo pipefail
 source tools/lib.sh
@@ -45,7 +45,7 @@ if [ "$packaged" != "$expected" ]; then
 fi
 dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6' || { echo "install: the package names no dependencies" >&2; exit 1; }
 
-# The build tree gone, the installed program runs on its installed plug-in.
+# The build tree gone, the installed program still runs.
 rm -rf "$work/build"
 if grep -q -F "$work/build" "$work/stage/usr/bin/velmoraine"; then
   echo "install: the program still names the build tree" >&2
