@@ -37,7 +37,7 @@ namespace {
 
 using velmoraine::host::MakeVideoInfo;
 using velmoraine::host::MemoryClip;
-using velmoraine::host::ParamSpec;
+using velmoraine::host::ParamDecl;
 using velmoraine::host::ParseParamString;
 using velmoraine::host::ScriptEnvironment;
 
@@ -62,7 +62,7 @@ bool Fits(char type, const AVSValue& v) {
 struct Registered {
   std::string name;
   std::string params;
-  std::vector<ParamSpec> parameters;
+  std::vector<ParamDecl> parameters;
 };
 
 AVSValue VELMORAINE_CDECL Check(AVSValue args, void* user_data, IScriptEnvironment*) {
@@ -71,7 +71,7 @@ AVSValue VELMORAINE_CDECL Check(AVSValue args, void* user_data, IScriptEnvironme
     Fault(r.name + ": the callback got " + std::to_string(args.ArraySize()) + " values for " +
           std::to_string(r.parameters.size()) + " parameters");
   for (size_t k = 0; k < r.parameters.size(); ++k) {
-    const ParamSpec& param = r.parameters[k];
+    const ParamDecl& param = r.parameters[k];
     const AVSValue& v = args[static_cast<int>(k)];
     if (param.repeat && !(param.optional && !v.Defined())) {
       if (!v.IsArray()) Fault(r.name + ": a repeated parameter did not get an array");
@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One parameter string from the input: accepted or refused as a whole.
     std::string params = in.ConsumeRandomLengthString(24);
     params.resize(std::strlen(params.c_str()));  // what AddFunction sees of it
-    std::vector<ParamSpec> parameters;
+    std::vector<ParamDecl> parameters;
     bool valid = true;
     try {
       parameters = ParseParamString(params);

@@ -9,23 +9,23 @@
 using namespace velmoraine::host;
 
 TEST(ParamString, ParsesTypesNamesAndRepeats) {
-  const std::vector<ParamSpec> specs = ParseParamString("c[T]i[amount]f[]bs*[list]i+.");
-  ASSERT_EQ(specs.size(), 7u);
-  EXPECT_EQ(specs[0].type, 'c');
-  EXPECT_FALSE(specs[0].optional);
-  EXPECT_EQ(specs[1].name, "T");
-  EXPECT_EQ(specs[1].type, 'i');
-  EXPECT_TRUE(specs[1].optional);
-  EXPECT_EQ(specs[2].name, "amount");
-  EXPECT_EQ(specs[2].type, 'f');
-  EXPECT_TRUE(specs[3].optional);
-  EXPECT_EQ(specs[3].name, "");
-  EXPECT_EQ(specs[3].type, 'b');
-  EXPECT_EQ(specs[4].type, 's');
-  EXPECT_EQ(specs[4].repeat, '*');
-  EXPECT_EQ(specs[5].name, "list");
-  EXPECT_EQ(specs[5].repeat, '+');
-  EXPECT_EQ(specs[6].type, '.');
+  const std::vector<ParamDecl> decls = ParseParamString("c[T]i[amount]f[]bs*[list]i+.");
+  ASSERT_EQ(decls.size(), 7u);
+  EXPECT_EQ(decls[0].type, 'c');
+  EXPECT_FALSE(decls[0].optional);
+  EXPECT_EQ(decls[1].name, "T");
+  EXPECT_EQ(decls[1].type, 'i');
+  EXPECT_TRUE(decls[1].optional);
+  EXPECT_EQ(decls[2].name, "amount");
+  EXPECT_EQ(decls[2].type, 'f');
+  EXPECT_TRUE(decls[3].optional);
+  EXPECT_EQ(decls[3].name, "");
+  EXPECT_EQ(decls[3].type, 'b');
+  EXPECT_EQ(decls[4].type, 's');
+  EXPECT_EQ(decls[4].repeat, '*');
+  EXPECT_EQ(decls[5].name, "list");
+  EXPECT_EQ(decls[5].repeat, '+');
+  EXPECT_EQ(decls[6].type, '.');
   EXPECT_TRUE(ParseParamString("").empty());
 }
 

@@ -74,7 +74,7 @@ namespace velmoraine::host {
 // . (anything); a trailing * takes zero or more values, + one or more.
 // "[name]" makes a parameter optional and passable by name; "[]" makes it
 // optional without a name.
-struct ParamSpec {
+struct ParamDecl {
   std::string name;   // empty when unnamed
   char type = '.';
   char repeat = 0;    // 0, '*' or '+'
@@ -82,7 +82,7 @@ struct ParamSpec {
 };
 
 // Parses a parameter string; throws std::invalid_argument naming the fault.
-std::vector<ParamSpec> ParseParamString(const std::string& params);
+std::vector<ParamDecl> ParseParamString(const std::string& params);
 
 // --- Frames -----------------------------------------------------------------
 
@@ -163,7 +163,7 @@ class ScriptEnvironment final : public IScriptEnvironment {
  private:
   struct Registered {
     Function function;
-    std::vector<ParamSpec> specs;
+    std::vector<ParamDecl> decls;
   };
 
   [[noreturn]] void Fail(const std::string& message);

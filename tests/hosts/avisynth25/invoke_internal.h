@@ -21,7 +21,7 @@ struct MatchedArgs {
 // Checks args (names[i] null or past the end for positional ones) against
 // the parameters; throws std::invalid_argument with a message that names
 // the function and the argument.
-MatchedArgs MatchArguments(const std::string& function, const std::vector<ParamSpec>& specs,
+MatchedArgs MatchArguments(const std::string& function, const std::vector<ParamDecl>& decls,
                            const std::vector<AVSValue>& args, const std::vector<const char*>& names);
 
 }  // namespace velmoraine::host

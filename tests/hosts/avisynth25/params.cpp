@@ -9,11 +9,11 @@
 
 namespace velmoraine::host {
 
-std::vector<ParamSpec> ParseParamString(const std::string& params) {
-  std::vector<ParamSpec> specs;
+std::vector<ParamDecl> ParseParamString(const std::string& params) {
+  std::vector<ParamDecl> decls;
   size_t i = 0;
   while (i < params.size()) {
-    ParamSpec param;
+    ParamDecl param;
     if (params[i] == '[') {
       const size_t close = params.find(']', i + 1);
       if (close == std::string::npos) {
@@ -42,14 +42,14 @@ std::vector<ParamSpec> ParseParamString(const std::string& params) {
       param.repeat = params[i];
       ++i;
     }
-    for (const ParamSpec& earlier : specs) {
+    for (const ParamDecl& earlier : decls) {
       if (!param.name.empty() && EqualNoCase(earlier.name, param.name)) {
         throw std::invalid_argument("argument name '" + param.name + "' appears twice");
       }
     }
-    specs.push_back(param);
+    decls.push_back(param);
   }
-  return specs;
+  return decls;
 }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
@@ -95,7 +95,7 @@ AVSValue Converted(char type, const AVSValue& v) {
   return v;
 }
 
-std::string Describe(const std::string& function, const ParamSpec& param, size_t index) {
+std::string Describe(const std::string& function, const ParamDecl& param, size_t index) {
   std::string s = function + ": argument " + std::to_string(index + 1);
   if (!param.name.empty()) s += " (" + param.name + ")";
   return s;
@@ -103,13 +103,13 @@ std::string Describe(const std::string& function, const ParamSpec& param, size_t
 
 }  // namespace
 
-MatchedArgs MatchArguments(const std::string& function, const std::vector<ParamSpec>& specs,
+MatchedArgs MatchArguments(const std::string& function, const std::vector<ParamDecl>& decls,
                            const std::vector<AVSValue>& args,
                            const std::vector<const char*>& names) {
   MatchedArgs out;
-  out.values.resize(specs.size());
-  out.groups.resize(specs.size());
-  std::vector<bool> filled(specs.size(), false);
+  out.values.resize(decls.size());
+  out.groups.resize(decls.size());
+  std::vector<bool> filled(decls.size(), false);
 
   // Positional arguments fill the parameters in order; a repeated parameter
   // takes every following positional argument of its type.
@@ -117,11 +117,11 @@ MatchedArgs MatchArguments(const std::string& function, const std::vector<ParamS
   size_t a = 0;
   auto positional = [&](size_t k) { return k >= names.size() || names[k] == nullptr; };
   while (a < args.size() && positional(a)) {
-    if (next >= specs.size()) {
+    if (next >= decls.size()) {
       throw std::invalid_argument(function + ": too many arguments (it takes at most " +
-                                  std::to_string(specs.size()) + ")");
+                                  std::to_string(decls.size()) + ")");
     }
-    const ParamSpec& param = specs[next];
+    const ParamDecl& param = decls[next];
     if (param.repeat) {
       std::vector<AVSValue>& group = out.groups[next];
       while (a < args.size() && positional(a) && Fits(param.type, args[a])) {
@@ -152,17 +152,17 @@ MatchedArgs MatchArguments(const std::string& function, const std::vector<ParamS
     }
     const std::string name = names[a];
     size_t k = 0;
-    while (k < specs.size() && !(specs[k].optional && !specs[k].name.empty() &&
-                                 EqualNoCase(specs[k].name, name))) {
+    while (k < decls.size() && !(decls[k].optional && !decls[k].name.empty() &&
+                                 EqualNoCase(decls[k].name, name))) {
       ++k;
     }
-    if (k == specs.size()) {
+    if (k == decls.size()) {
       throw std::invalid_argument(function + ": no argument named '" + name + "'");
     }
     if (filled[k]) {
       throw std::invalid_argument(function + ": argument '" + name + "' given twice");
     }
-    const ParamSpec& param = specs[k];
+    const ParamDecl& param = decls[k];
     if (param.repeat) {
       if (!Fits(param.type, args[a])) {
         throw std::invalid_argument(Describe(function, param, k) + " must be " +
@@ -179,8 +179,8 @@ MatchedArgs MatchArguments(const std::string& function, const std::vector<ParamS
     filled[k] = true;
   }
 
-  for (size_t k = 0; k < specs.size(); ++k) {
-    const ParamSpec& param = specs[k];
+  for (size_t k = 0; k < decls.size(); ++k) {
+    const ParamDecl& param = decls[k];
     const bool required = !param.optional && param.repeat != '*';
     if (required && !filled[k]) {
       throw std::invalid_argument(Describe(function, param, k) + " (" + TypeName(param.type) +

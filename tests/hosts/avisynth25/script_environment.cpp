@@ -112,7 +112,7 @@ void ScriptEnvironment::AddFunction(const char* name, const char* params, ApplyF
   }
   Registered entry;
   try {
-    entry.specs = ParseParamString(params);
+    entry.decls = ParseParamString(params);
   } catch (const std::invalid_argument& e) {
     Fail(std::string("AddFunction: bad parameter string \"") + params + "\" for '" + name +
          "': " + e.what());
@@ -168,12 +168,12 @@ AVSValue ScriptEnvironment::Invoke(const char* name, const AVSValue args, const 
 
   MatchedArgs matched;
   try {
-    matched = MatchArguments(entry.function.name, entry.specs, given, names);
+    matched = MatchArguments(entry.function.name, entry.decls, given, names);
   } catch (const std::invalid_argument& e) {
     Fail(e.what());
   }
-  for (size_t k = 0; k < entry.specs.size(); ++k) {
-    if (entry.specs[k].repeat) {
+  for (size_t k = 0; k < entry.decls.size(); ++k) {
+    if (entry.decls[k].repeat) {
       const std::vector<AVSValue>& group = matched.groups[k];
       if (group.size() > static_cast<size_t>(std::numeric_limits<short>::max())) {
         Fail(entry.function.name + ": too many values for one argument");

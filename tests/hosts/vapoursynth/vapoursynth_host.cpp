@@ -853,7 +853,7 @@ bool IsName(const std::string& name) {
 }
 
 // Parses "name:type[:opt][:empty];..." as the host does; false on any fault.
-bool ParseArguments(const std::string& text, std::vector<ArgumentSpec>* specs) {
+bool ParseArguments(const std::string& text, std::vector<ArgumentSpec>* decls) {
   static const std::set<std::string> kTypes = {"int",   "float",  "data",   "vnode",
                                                "anode", "vframe", "aframe", "func"};
   for (char c : text)
@@ -875,9 +875,9 @@ bool ParseArguments(const std::string& text, std::vector<ArgumentSpec>* specs) {
       else if (fields[i] == "empty" && argument.array) argument.empty = true;
       else return false;
     }
-    for (const ArgumentSpec& other : *specs)
+    for (const ArgumentSpec& other : *decls)
       if (other.name == argument.name) return false;
-    specs->push_back(argument);
+    decls->push_back(argument);
   }
   return true;
 }
@@ -904,9 +904,9 @@ int registerFunction(const char* name, const char* args, const char* returnType,
   if (plugin == nullptr || !plugin->loading) Fail("registerFunction outside the plug-in's entry");
   if (name == nullptr || args == nullptr || returnType == nullptr || create == nullptr)
     Fail("registerFunction: null argument");
-  std::vector<ArgumentSpec> specs;
+  std::vector<ArgumentSpec> decls;
   std::vector<ArgumentSpec> returned;
-  if (!plugin->configured || !IsName(name) || !ParseArguments(args, &specs) ||
+  if (!plugin->configured || !IsName(name) || !ParseArguments(args, &decls) ||
       !ParseArguments(returnType, &returned))
     return 0;
   for (const auto& f : plugin->record.functions)
@@ -1043,8 +1043,8 @@ InvokeResult Core::Invoke(const std::string& pluginNamespace, const std::string&
   if (index == plugin->record.functions.size())
     return {nullptr, "There is no function named " + function};
   const RegisteredFunction& registered = plugin->record.functions[index];
-  std::vector<ArgumentSpec> specs;
-  ParseArguments(registered.arguments, &specs);
+  std::vector<ArgumentSpec> decls;
+  ParseArguments(registered.arguments, &decls);
 
   // The host's own checks, before the plug-in sees the arguments.
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -1053,7 +1053,7 @@ InvokeResult Core::Invoke(const std::string& pluginNamespace, const std::string&
     for (size_t j = 0; j < i; ++j)
       if (arguments[j].first == name) return {nullptr, function + ": argument " + name + " given twice"};
     const ArgumentSpec* declared = nullptr;
-    for (const ArgumentSpec& s : specs)
+    for (const ArgumentSpec& s : decls)
       if (s.name == name) declared = &s;
     if (declared == nullptr)
       return {nullptr, function + ": Function does not take argument(s) named " + name};
@@ -1066,7 +1066,7 @@ InvokeResult Core::Invoke(const std::string& pluginNamespace, const std::string&
     if (count == 0 && !declared->empty)
       return {nullptr, function + ": argument " + name + " does not accept empty arrays"};
   }
-  for (const ArgumentSpec& s : specs) {
+  for (const ArgumentSpec& s : decls) {
     bool given = false;
     for (const auto& a : arguments) given = given || a.first == s.name;
     if (!s.optional && !given) return {nullptr, function + ": argument " + s.name + " is required"};
