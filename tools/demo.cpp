@@ -220,14 +220,14 @@ double ErrorSums::Psnr() const {
                                  samples[0] + samples[1] + samples[2]);
 }
 
-int RunDemo(const std::string& folderName, const RunOptions& options) {
-  namespace fs = std::filesystem;
-  const fs::path folder(folderName);
-  std::error_code error;
-  fs::create_directories(folder, error);
-  if (error) throw RunError("cannot create the folder '" + folderName + "': " + error.message());
+namespace {
 
-  std::vector<Picture> clean, noisy;
+// Makes the folder and writes the clean and the noisy clip into it.
+void WriteDemoClips(const std::filesystem::path& folder, std::vector<Picture>& clean,
+                    std::vector<Picture>& noisy) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) throw RunError("cannot create the folder '" + folder.string() + "': " + error.message());
   uint64_t seed = kSeed;
   for (int i = 0; i < kFrames; ++i) {
     clean.push_back(MakeDemoPicture(kWidth, kHeight, i));
@@ -236,6 +236,14 @@ int RunDemo(const std::string& folderName, const RunOptions& options) {
   }
   WriteClip(folder / "clean.y4m", clean);
   WriteClip(folder / "noisy.y4m", noisy);
+}
+
+}  // namespace
+
+int RunDemo(const std::string& folderName, const RunOptions& options) {
+  const std::filesystem::path folder(folderName);
+  std::vector<Picture> clean, noisy;
+  WriteDemoClips(folder, clean, noisy);
 
   // The noise as --T auto sees it: the luma of the first frames.
   NoiseEstimator estimator;
