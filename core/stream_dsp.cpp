@@ -25,6 +25,7 @@ void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
   if (flags & kCpuSse2) InitStreamDspSse2(dsp);
   if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
   if (flags & kCpuAvx512) InitStreamDspAvx512(dsp);
+  if (flags & kCpuNeon) InitStreamDspNeon(dsp);
 }
 
 }  // namespace velmoraine

@@ -92,5 +92,6 @@ void InitStreamDspPlain(StreamDsp& dsp);
 void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);
 void InitStreamDspAvx512(StreamDsp& dsp);
+void InitStreamDspNeon(StreamDsp& dsp);
 
 }  // namespace velmoraine
