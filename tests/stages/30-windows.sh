@@ -5,6 +5,7 @@
 # hosts' ABI, comparing its frames with the Linux build's byte for byte.
 set -euo pipefail
 source tools/lib.sh
+x86_64_only "the Windows DLLs under wine"
 
 need_packages clang-14 lld-14 llvm-14
 
