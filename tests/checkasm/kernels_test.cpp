@@ -60,10 +60,14 @@ TEST(CheckasmKernels, AnalyseRowEveryWidth) {
 }
 
 // Each level the machine has brings its own block stage (else the harness
-// would check another level's twice), and AVX-512 is only reported beside
-// AVX2, whose kernels it joins.
+// would check another level's twice), AVX-512 is only reported beside AVX2,
+// whose kernels it joins, and 64-bit ARM always reports NEON (else only the
+// plain kernels would be checked there).
 TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
   const uint32_t flags = DetectCpuFlags();
+#if defined(__aarch64__)
+  EXPECT_TRUE(flags & kCpuNeon);
+#endif
   if (flags & kCpuAvx512) {
     EXPECT_TRUE(flags & kCpuAvx2);
   } else if (flags & kCpuAvx2) {
