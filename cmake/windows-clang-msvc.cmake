@@ -1,5 +1,8 @@
 # Cross-builds the Windows DLLs on Linux with clang in Microsoft mode, lld-link
 # and llvm-dlltool (Debian's clang-14, lld-14, llvm-14); no Microsoft SDK.
+# Every tool is looked up by its versioned name first: those packages install
+# only clang-14, lld-link-14, llvm-rc-14 and so on; the unversioned names come
+# from the clang, lld and llvm packages, which a machine may lack.
 # Used by the presets windows-x86 and windows-x64 (CMakePresets.json), which
 # set VELMORAINE_WINDOWS_ARCH.
 #
@@ -32,10 +35,15 @@ find_program(VELMORAINE_WIN_CC NAMES clang-14 clang REQUIRED)
 find_program(VELMORAINE_WIN_LINK NAMES lld-link-14 lld-link REQUIRED)
 find_program(VELMORAINE_WIN_DLLTOOL NAMES llvm-dlltool-14 llvm-dlltool REQUIRED)
 find_program(VELMORAINE_WIN_AR NAMES llvm-ar-14 llvm-ar REQUIRED)
+# CMake enables the resource compiler for every Windows build, although no
+# .rc file is compiled.
+find_program(VELMORAINE_WIN_RC NAMES llvm-rc-14 llvm-rc REQUIRED)
 set(CMAKE_CXX_COMPILER ${VELMORAINE_WIN_CXX})
 set(CMAKE_C_COMPILER ${VELMORAINE_WIN_CC})
 set(CMAKE_CXX_COMPILER_TARGET ${velmoraine_triple})
 set(CMAKE_C_COMPILER_TARGET ${velmoraine_triple})
+set(CMAKE_RC_COMPILER ${VELMORAINE_WIN_RC})
+set(CMAKE_LINKER ${VELMORAINE_WIN_LINK} CACHE FILEPATH "linker" FORCE)
 set(CMAKE_AR ${VELMORAINE_WIN_AR} CACHE FILEPATH "archiver" FORCE)
 set(CMAKE_RANLIB "" CACHE FILEPATH "no ranlib" FORCE)
 

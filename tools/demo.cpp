@@ -271,7 +271,7 @@ int RunDemo(const std::string& folderName, const RunOptions& options) {
   std::printf("noise estimate (luma of the first %d frames): sigma %.2f levels (true %.0f) -> --T auto takes T=%d\n",
               kEstimateFrames, estimator.Sigma(), kSigma, autoT);
   if (T == kDemoThreshold)
-    std::printf("  why T=%d: about 3 x sigma. Noise alone seldom makes an orthonormal coefficient\n"
+    std::printf("  why T=%d: 2.8 x sigma. Noise alone seldom makes an orthonormal coefficient\n"
                 "  that large, while edges and texture do; the sweep below peaks there.\n", T);
   std::printf("PSNR against the clean clip      luma        all planes\n");
   std::printf("  noisy                          %-11s %s\n", Decibels(before.LumaPsnr()).c_str(),

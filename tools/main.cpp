@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -46,9 +48,10 @@ without their header line, e.g. 'tail -n +2 part1.y4m'):
   velmoraine --T 20 --start 0 --frames 500 in.y4m part0.y4m
   velmoraine --T 20 --start 500 --frames 500 in.y4m part1.y4m
 
-Ctrl-C (or SIGTERM) stops reading, writes the frames already read and says
-how many frames the output holds; a second Ctrl-C ends at once, still after
-a whole frame.
+Ctrl-C (or SIGTERM) stops reading, writes the frames already read, says how
+many frames the output holds and prints the commands that filter the rest
+into a new file and join it on; a second Ctrl-C ends at once, still after a
+whole frame.
 
 Try it first: 'velmoraine --demo [DIR]' (DIR default out/demo) makes a noisy
 test clip, filters it and prints PSNR before and after.)";
@@ -67,26 +70,25 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-// The --T value: an integer, or "auto".
-bool ParseThreshold(const std::string& text, int& T, bool& automatic) {
-  if (text == "auto") {
-    automatic = true;
-    return true;
-  }
-  automatic = false;
-  if (text.empty()) return false;
-  size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
-  if (at == text.size()) return false;
-  long long value = 0;
-  for (; at < text.size(); ++at) {
-    if (text[at] < '0' || text[at] > '9') return false;
-    value = value * 10 + (text[at] - '0');
-    if (value > 2147483648LL) return false;
-  }
-  if (text[0] == '-') value = -value;
-  if (value < INT32_MIN || value > INT32_MAX) return false;
-  T = static_cast<int>(value);
-  return true;
+// The check of an integer option: decimal digits with an optional sign,
+// from `lowest` to `highest` (or, with `orAuto`, the word auto). The value is
+// rewritten plainly for CLI11's conversion, which would read "010" as octal.
+CLI::Validator IntegerFrom(int64_t lowest, int64_t highest, bool orAuto = false) {
+  const std::string range = "must be an integer from " + std::to_string(lowest) + " to " +
+                            std::to_string(highest) + (orAuto ? ", or 'auto'" : "");
+  return CLI::Validator(
+      [=](std::string& text) {
+        if (orAuto && text == "auto") return std::string();
+        const char* begin = text.data() + (text.size() > 1 && text[0] == '+' && text[1] != '-' ? 1 : 0);
+        const char* end = text.data() + text.size();
+        int64_t value = 0;
+        const auto [stop, error] = std::from_chars(begin, end, value);
+        if (error != std::errc() || stop != end || value < lowest || value > highest)
+          return range + (text.empty() ? ", not an empty value" : ", not '" + text + "'");
+        text = std::to_string(value);
+        return std::string();
+      },
+      "");
 }
 
 }  // namespace
@@ -104,47 +106,41 @@ int main(int argc, char** argv) {
   std::string in, out, threshold = "0", estimate;
   bool demo = false, quiet = false, version = false;
 
-  // CLI11 reads an empty value for a number as no value at all: refuse it.
-  const CLI::Validator notEmpty(
-      [](std::string& value) {
-        return value.empty() ? std::string("an integer is expected, not an empty value") : std::string();
-      },
-      "");
-
+  const CLI::Validator anyInt = IntegerFrom(INT32_MIN, INT32_MAX);
   app.add_option("-T,--T", threshold,
                  "threshold in orthonormal DCT units: smaller in-band coefficients are\n"
                  "dropped; 0 drops none. 'auto': 2.8 x the noise sigma estimated from\n"
                  "the first 10 frames (see --estimate)")
-      ->check(notEmpty)
+      ->check(IntegerFrom(INT32_MIN, INT32_MAX, true))
       ->type_name("N|auto")
       ->default_str("0");
   app.add_option("-P,--P", s.P,
                  "block weight by its count z of zero coefficients: 0 flat, 1 1024/(65-z),\n"
                  "2 256z/(65-z)+1, 3 z+1, 4..10 flat, >10 a step at z > P")
-      ->check(notEmpty)
+      ->check(anyInt)
       ->default_val(1);
   app.add_option("--lp", s.lp,
                  "band start: coefficients with lp <= u*u+v*v <= hp are thresholded,\n"
                  "u, v the horizontal and vertical frequency 0..7")
-      ->check(notEmpty)
+      ->check(anyInt)
       ->default_val(0);
   app.add_option("--hp", s.hp,
                  "band end (see --lp). u*u+v*v runs from 0 (DC) to 98, so lp 0 with\n"
                  "hp 98 or more takes in every coefficient (the default)")
-      ->check(notEmpty)
+      ->check(anyInt)
       ->default_val(100);
   app.add_option("--plugin", options.pluginPath,
                  "plug-in library (default: the libvelmoraine.so built with this program)");
   app.add_option("-j,--threads", options.threads,
                  "frames filtered at once, reading and writing alongside (default: all cores)")
-      ->check(CLI::Range(1, 256).description(""))
+      ->check(IntegerFrom(1, 256))
       ->type_name("N");
   int64_t start = 0, frames = -1;
   app.add_option("--start", start, "first frame to filter (from 0); the output holds only the chunk")
-      ->check(CLI::NonNegativeNumber.description(""))
+      ->check(IntegerFrom(0, INT32_MAX - 1))
       ->type_name("N");
   app.add_option("--frames", frames, "how many frames to filter (default: to the end)")
-      ->check(CLI::NonNegativeNumber.description(""))
+      ->check(IntegerFrom(0, INT32_MAX))
       ->type_name("K");
   app.add_option("--estimate", estimate,
                  "print the noise sigma of IN's luma (first 10 frames) and the T that\n"
@@ -162,7 +158,10 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help
-    std::fprintf(stderr, "velmoraine: %s\nRun 'velmoraine --help' for the options.\n", e.what());
+    // "--lp must be an integer ...", not "--lp: must be ...".
+    std::string message = e.what();
+    if (const size_t at = message.find(": must be an integer"); at != std::string::npos) message.erase(at, 1);
+    std::fprintf(stderr, "velmoraine: %s\nRun 'velmoraine --help' for the options.\n", message.c_str());
     return 2;
   }
 
@@ -175,13 +174,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
 
-  if (!ParseThreshold(threshold, s.T, options.autoThreshold)) {
-    std::fprintf(stderr,
-                 "velmoraine: --T: '%s' is neither an integer that fits 32 bits nor 'auto'\n"
-                 "Run 'velmoraine --help' for the options.\n",
-                 threshold.c_str());
-    return 2;
-  }
+  options.autoThreshold = threshold == "auto";
+  if (!options.autoThreshold) s.T = std::stoi(threshold);  // checked above
   options.quiet = quiet;
   options.start = start;
   options.frames = frames;
@@ -256,6 +250,12 @@ int main(int argc, char** argv) {
       return output;
     };
     options.progress = !quiet && isatty(STDERR_FILENO);
+    options.program = argv[0];
+    options.inputName = in;
+    options.outputName = out;
+    if (quiet) options.otherOptions.push_back("-q");
+    if (app.count("--threads")) options.otherOptions.insert(options.otherOptions.end(), {"-j", std::to_string(options.threads)});
+    if (app.count("--plugin")) options.otherOptions.insert(options.otherOptions.end(), {"--plugin", options.pluginPath});
     int status = 0;
     try {
       velmoraine::tools::FilterStream(input, openOutput, options);

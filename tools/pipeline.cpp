@@ -177,6 +177,45 @@ std::string Holds(int64_t first, int64_t count) {
          std::to_string(first + count - 1);
 }
 
+// A word for a POSIX shell: as it is when the shell would take it so, else
+// in single quotes.
+std::string ShellWord(const std::string& word) {
+  constexpr const char* kPlain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-+=/.,:@%";
+  if (!word.empty() && word.find_first_not_of(kPlain) == std::string::npos) return word;
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// A new name for the rest of an output: OUT.y4m -> OUT-from42.y4m.
+std::string RestName(const std::string& output, int64_t next) {
+  if (output == "-") return output;
+  const std::string tag = "-from" + std::to_string(next);
+  const bool y4m = output.size() > 4 && output.compare(output.size() - 4, 4, ".y4m") == 0;
+  return y4m ? output.substr(0, output.size() - 4) + tag + ".y4m" : output + tag + ".y4m";
+}
+
+// The commands that filter the rest of an interrupted run, frames `next`
+// on (`left` of them; all when left < 0), with the settings it used, into
+// a new file, and join that to this run's output.
+std::string ResumeHint(const RunOptions& options, const FilterSettings& settings, int64_t next, int64_t left) {
+  const std::string rest = RestName(options.outputName, next);
+  std::vector<std::string> words = {options.program, "--T", std::to_string(settings.T), "--P",
+                                    std::to_string(settings.P), "--lp", std::to_string(settings.lp),
+                                    "--hp", std::to_string(settings.hp)};
+  words.insert(words.end(), options.otherOptions.begin(), options.otherOptions.end());
+  words.insert(words.end(), {"--start", std::to_string(next)});
+  if (left >= 0) words.insert(words.end(), {"--frames", std::to_string(left)});
+  words.insert(words.end(), {options.inputName, rest});
+  std::string hint = "velmoraine: to filter the rest";
+  if (options.inputName == "-") hint += " (from the same input, again on standard input)";
+  hint += options.outputName == "-" ? ":\n " : " into a new file and join it to this one:\n ";
+  for (const std::string& word : words) hint.append(" ").append(ShellWord(word));
+  if (options.outputName == "-")
+    return hint + "\n  and leave out the first line of its output (its header, e.g. with tail -n +2)\n";
+  return hint + "\n  tail -n +2 " + ShellWord(rest) + " >> " + ShellWord(options.outputName) + "\n";
+}
+
 // Reads the header, turning what is not a stream into a message that says
 // how to make one.
 void ReadStreamHeader(y4m::Reader& reader) {
@@ -265,7 +304,12 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
     throw RunError(std::string("input: ") + e.what() + " (before the first frame to filter, " +
                    std::to_string(first) + "; no output was written)");
   }
-  const bool pastEnd = reader.framesRead() < first;
+  bool pastEnd = reader.framesRead() < first;
+  try {
+    pastEnd = pastEnd || (first > 0 && reader.AtEnd());
+  } catch (const y4m::Error& e) {
+    throw RunError(std::string("input: ") + e.what() + " (no output was written)");
+  }
   if (pastEnd && !options.quiet)
     std::fprintf(stderr, "velmoraine: the input has only %lld frames: no frame to filter from frame %lld on\n",
                  static_cast<long long>(reader.framesRead()), static_cast<long long>(first));
@@ -435,11 +479,11 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
     const int signal = interrupt::Caught();
     std::fprintf(stderr, "velmoraine: interrupted by %s: stopped reading; %s",
                  signal == SIGTERM ? "SIGTERM" : "SIGINT", Holds(first, written).c_str());
-    if (written > 0 || first > 0) {
-      std::fprintf(stderr, "; the rest can follow with --start %lld", static_cast<long long>(first + written));
-      if (options.frames >= 0) std::fprintf(stderr, " --frames %lld", static_cast<long long>(options.frames - written));
-    }
     std::fprintf(stderr, "\n");
+    if (written > 0 || first > 0) {
+      const int64_t left = options.frames < 0 ? -1 : options.frames - written;
+      std::fputs(ResumeHint(options, settings, first + written, left).c_str(), stderr);
+    }
     std::fflush(stderr);
     interrupt::Reraise();  // threads are left as they are: the reader may wait on a pipe forever
   }

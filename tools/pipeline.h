@@ -12,6 +12,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace velmoraine::tools {
 
@@ -45,6 +46,12 @@ struct RunOptions {
   // header and just these frames.
   int64_t start = 0;
   int64_t frames = -1;
+  // What the hint after an interrupt repeats to filter the rest: the
+  // program as it was called, the options that do not change the frames
+  // (e.g. -q, -j 2, --plugin PATH), and IN and OUT as given.
+  std::string program = "velmoraine";
+  std::vector<std::string> otherOptions;
+  std::string inputName = "IN", outputName = "OUT.y4m";
 };
 
 // The noise of a stream, as --T auto sees it.

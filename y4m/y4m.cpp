@@ -183,6 +183,8 @@ int Reader::GetByte() {
   return buffer_[begin_++];
 }
 
+bool Reader::AtEnd() { return begin_ == end_ && !Fill(); }
+
 size_t Reader::ReadUpTo(void* destination, size_t bytes) {
   uint8_t* out = static_cast<uint8_t*>(destination);
   size_t done = std::min(bytes, end_ - begin_);
@@ -297,6 +299,12 @@ int64_t Reader::FramesInFile() const {
   return size < headerBytes ? 0 : static_cast<int64_t>((size - headerBytes) / record);
 }
 
+bool Reader::PlainRecordAt(uint64_t offset) const {
+  char marker[6];
+  return ::pread(fd_, marker, sizeof marker, static_cast<off_t>(offset)) == static_cast<ssize_t>(sizeof marker) &&
+         std::string_view(marker, sizeof marker) == "FRAME\n";
+}
+
 bool Reader::SeekToFrame(int64_t n) {
   struct stat info;
   if (n < 0 || framesRead_ != 0 || inFrame_ || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))
@@ -304,22 +312,24 @@ bool Reader::SeekToFrame(int64_t n) {
   const uint64_t headerBytes = header_.line.size() + 1;
   const uint64_t record = kFrameMarker.size() + 1 + header_.FrameBytes();
   const uint64_t size = static_cast<uint64_t>(info.st_size);
-  if (size < headerBytes || (size - headerBytes) % record != 0) return false;
-  const uint64_t frames = (size - headerBytes) / record;
   // The reader must stand right after the header line of a stream that
   // starts at the file's beginning.
   const off_t position = ::lseek(fd_, 0, SEEK_CUR);
   if (position < 0 || static_cast<uint64_t>(position) - (end_ - begin_) != headerBytes) return false;
-  if (static_cast<uint64_t>(n) >= frames) n = static_cast<int64_t>(frames);  // to the end
-  const uint64_t at = headerBytes + static_cast<uint64_t>(n) * record;
-  char marker[6];
-  if (at < size && (::pread(fd_, marker, sizeof marker, static_cast<off_t>(at)) != static_cast<ssize_t>(sizeof marker) ||
-                    std::string_view(marker, sizeof marker) != "FRAME\n"))
-    return false;
+  // Every frame passed over must be a plain record: its line exactly
+  // "FRAME\n" and the whole record in the file. Then frame k starts at the
+  // k-th record boundary, exactly where reading through would find it.
+  uint64_t at = headerBytes;
+  int64_t k = 0;
+  for (; k < n && at + record <= size; ++k, at += record)
+    if (!PlainRecordAt(at)) return false;
+  // Short of frame n, the file must end right at a boundary (fewer frames);
+  // anything else there is read through and reported as reading finds it.
+  if (k < n && at != size) return false;
   if (::lseek(fd_, static_cast<off_t>(at), SEEK_SET) != static_cast<off_t>(at)) return false;
   begin_ = end_ = 0;
   ended_ = false;
-  framesRead_ = n;
+  framesRead_ = k;
   return true;
 }
 

@@ -128,19 +128,26 @@ class Reader {
   void SkipFrameSamples();
 
   // Moves straight to frame n (counted from 0) of a regular file when that
-  // is certain to be right: the file holds exactly the header line and whole
-  // records of "FRAME\n" and one frame's samples, and frame n begins with
-  // "FRAME\n" (or the file holds fewer frames: then to its end, and
-  // framesRead() says how many it holds). Returns false, having moved
-  // nothing, in every other case (a pipe, FRAME lines with parameters, a
-  // damaged or growing file): the caller then reads through. Only right
-  // after ReadHeader.
+  // is proven right: each of the frames before it is a plain record (a
+  // line of exactly "FRAME\n" and one frame's samples, checked at every
+  // record boundary), so frame n starts where reading through would find
+  // it. A file that ends right after fewer plain records is passed to its
+  // end, and framesRead() says how many it holds. Returns false, having
+  // moved nothing, in every other case (a pipe, a FRAME line with
+  // parameters before frame n, a damaged or shrinking file): the caller then
+  // reads through. Only right after ReadHeader.
   bool SeekToFrame(int64_t n);
 
-  // The frames of a regular file that holds exactly whole "FRAME\n" records
-  // after its header (as SeekToFrame requires); otherwise, an estimate from
-  // its size, or -1 when the input is not a regular file.
+  // For a progress report only: the whole plain records that a regular
+  // file's size allows after its header (the frame count when every FRAME
+  // line is plain; FRAME lines with parameters make it an estimate), or -1
+  // when the input is not a regular file. Never tells where frames are.
   int64_t FramesInFile() const;
+
+  // True when no byte of the input is left (on a pipe, it waits for the
+  // next byte or the end). Only between frames. Throws Error on a read
+  // error.
+  bool AtEnd();
 
   // Frames whose samples were read (or skipped) completely.
   int64_t framesRead() const { return framesRead_; }
@@ -149,6 +156,7 @@ class Reader {
   void ReadExactly(void* destination, size_t bytes, size_t frameBytesBefore);
   size_t ReadUpTo(void* destination, size_t bytes);
   int GetByte();  // -1 at the end of the input
+  bool PlainRecordAt(uint64_t offset) const;  // "FRAME\n" there in the file
   bool Fill();    // false at the end of the input; throws on a read error
   int fd_;
   std::vector<uint8_t> buffer_;

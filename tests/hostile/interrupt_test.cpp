@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,6 +136,67 @@ TEST_F(Interrupts, FinishTheFramesReadAndEndByTheSignal) {
     EXPECT_TRUE(ReadFile(dir_ / "out.y4m") == Prefix(5));
     EXPECT_NE(message.find("the output holds 5 whole frames"), std::string::npos) << message;
     EXPECT_NE(message.find("--start 5"), std::string::npos) << message;
+  }
+}
+
+// The lines of `text` that start with two spaces: the commands of a hint.
+std::vector<std::string> IndentedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    if (text.compare(at, 2, "  ") == 0) lines.push_back(text.substr(at + 2, end - at - 2));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// The hint after an interrupt, followed as printed (the rest into a new
+// file, then joined), gives the clean run's output: with every setting of
+// the run, the T that --T auto chose, and a chunk's start and length
+// reduced by the frames already written.
+TEST_F(Interrupts, TheHintFinishesTheRunAsACleanRunWould) {
+  std::string gentle = "YUV4MPEG2 W64 H48 F25:1 Ip A1:1 C420jpeg\n";  // noise within 96..159
+  for (uint32_t f = 0; f < 14; ++f) {
+    std::string samples = Noise(kRecord - 6, 2000 + f);
+    for (char& c : samples) c = static_cast<char>(96 + (c & 63));
+    gentle += "FRAME\n" + samples;
+  }
+  WriteFile(dir_ / "gentle.y4m", gentle);
+  struct Case {
+    std::vector<std::string> options;
+    size_t fed, written;  // whole frames in the pipe, and in the output
+  } cases[] = {
+      {{"--T", "auto", "--P", "2", "--lp", "1", "--hp", "90", "-j", "2"}, 12, 12},
+      {{"--T", "20", "--P", "2", "--lp", "1", "--hp", "90", "--start", "1", "--frames", "9"}, 8, 7},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.options[1] + " " + c.options.back());
+    std::filesystem::remove(dir_ / "out.y4m");
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    const int out = open("/dev/null", O_WRONLY), err = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"-", (dir_ / "out.y4m").string()});
+    const pid_t pid = Start(args, input[0], out, err);
+    close(input[0]), close(out), close(err);
+    WriteAll(input[1], gentle.substr(0, header_ + c.fed * kRecord + kRecord / 2));
+    ASSERT_TRUE(WaitForSize(dir_ / "out.y4m", header_ + c.written * kRecord));
+    kill(pid, SIGINT);
+    EXPECT_TRUE(WIFSIGNALED(Finish(pid, 20)));
+    close(input[1]);
+    const std::string message = ReadFile(dir_ / "err");
+    const std::vector<std::string> commands = IndentedLines(message);
+    ASSERT_EQ(commands.size(), 2u) << message;
+    EXPECT_NE(commands[0].find(" - " + (dir_ / "out-from").string()), std::string::npos) << message;
+    ASSERT_EQ(std::system((commands[0] + " <" + (dir_ / "gentle.y4m").string() + " 2>/dev/null").c_str()), 0);
+    ASSERT_EQ(std::system(commands[1].c_str()), 0) << commands[1];
+
+    // The clean run, with the T that the note of --T auto gave.
+    if (c.options[1] == "auto") c.options[1] = message.substr(message.find("-> T=") + 5, message.find('\n') - message.find("-> T=") - 5);
+    args = c.options;
+    args.insert(args.end(), {(dir_ / "gentle.y4m").string(), (dir_ / "clean.y4m").string()});
+    ASSERT_EQ(RunCli(args).status, 0);
+    EXPECT_TRUE(ReadFile(dir_ / "out.y4m") == ReadFile(dir_ / "clean.y4m")) << message;
   }
 }
 

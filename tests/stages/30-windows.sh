@@ -7,7 +7,10 @@ set -euo pipefail
 source tools/lib.sh
 x86_64_only "the Windows DLLs under wine"
 
-need_packages clang-14 lld-14 llvm-14
+# The build's tools (clang-14, lld-link-14, llvm-dlltool-14, llvm-ar-14,
+# llvm-rc-14) and the file checks' (llvm-readobj-14, llvm-objdump-14, and
+# binutils' objdump for the DLL's own name).
+need_packages clang-14 lld-14 llvm-14 binutils
 
 # 32-bit wine needs the i386 architecture, whose package lists only exist
 # after an update that follows adding it; wine64 runs the 64-bit test hosts.

@@ -192,10 +192,24 @@ TEST_F(Cli, RefusesBadInputAndSettingsClearly) {
     EXPECT_FALSE(fs::exists(Path("out.y4m")));  // refused before the output was made
   }
 
-  for (const char* options : {"--T abc", "--frobnicate", "--threads 0", "-P", "--T 1.5"}) {
+  // Every integer option answers alike, with its range in digits.
+  const std::string any = " must be an integer from -2147483648 to 2147483647";
+  const std::pair<const char*, std::string> badOptions[] = {
+      {"--T abc", "--T" + any + ", or 'auto', not 'abc'"},
+      {"--T 99999999999", "--T" + any + ", or 'auto', not '99999999999'"},
+      {"--lp 99999999999", "--lp" + any + ", not '99999999999'"},
+      {"--hp 1.5", "--hp" + any + ", not '1.5'"},
+      {"-P ''", "--P" + any + ", not an empty value"},
+      {"--threads 0", "--threads must be an integer from 1 to 256, not '0'"},
+      {"--start -1", "--start must be an integer from 0 to 2147483646, not '-1'"},
+      {"--frames -1", "--frames must be an integer from 0 to 2147483647, not '-1'"},
+      {"-P", "--P" + any + ", not 'a.y4m'"},
+      {"--frobnicate", "The following argument was not expected: --frobnicate"},
+  };
+  for (const auto& [options, message] : badOptions) {
     SCOPED_TRACE(options);
     EXPECT_EQ(Run(std::string(options) + " a.y4m b.y4m"), 2);
-    EXPECT_NE(error_.find("velmoraine: "), std::string::npos) << error_;
+    EXPECT_NE(error_.find("velmoraine: " + message), std::string::npos) << error_;
     EXPECT_NE(error_.find("--help"), std::string::npos) << error_;
   }
   EXPECT_EQ(Run(Path("only-in.y4m").string()), 2);
@@ -245,17 +259,62 @@ TEST_F(Cli, ChunksJoinToTheWholeRun) {
   }
 
   // A damaged FRAME line before the chunk, in a file of plain records: the
-  // program goes straight to frame 2 and never reads it.
+  // program cannot know where frame 2 starts, reads through and says so.
   std::string input = NoisyStream(40, 32, 4);
-  const std::string whole = Filter(input, "--T 20");
   input.replace(input.find("FRAME"), 5, "FRAMX");
-  const std::string chunk = Filter(input, "--T 20 --start 2 --frames 2");
-  EXPECT_TRUE(WithoutHeader(chunk) == WithoutHeader(whole).substr(2 * (6 + 40 * 32 * 3 / 2)));
+  Filter(input, "--T 20 --start 2 --frames 2", 1);
+  EXPECT_NE(error_.find("frame 0: expected a FRAME line"), std::string::npos) << error_;
+  EXPECT_FALSE(fs::exists(Path("out.y4m")));
 
   // Every chunk needs the same T: an estimate per chunk is refused.
   EXPECT_EQ(Run("--T auto --start 3 " + Path("in.y4m").string() + " " + Path("auto.y4m").string()), 2);
   EXPECT_NE(error_.find("--estimate"), std::string::npos) << error_;
   EXPECT_FALSE(fs::exists(Path("auto.y4m")));
+}
+
+// The frames of a stream: each FRAME line with its samples.
+std::vector<std::string> Frames(const std::string& stream, size_t frameBytes) {
+  std::vector<std::string> frames;
+  for (size_t at = stream.find('\n') + 1; at < stream.size();) {
+    const size_t end = stream.find('\n', at) + 1 + frameBytes;
+    frames.push_back(stream.substr(at, end - at));
+    at = end;
+  }
+  return frames;
+}
+
+// A FRAME line with parameters exactly one plain record long makes a file
+// whose size and record boundaries look plain although its frames are not
+// where plain records would put them: every chunk must still be the
+// matching frames of the whole run, and one past the end holds no frame.
+TEST_F(Cli, ChunksOfAStreamThatOnlyLooksPlain) {
+  const int w = 16, h = 16, count = 4;
+  const size_t frameBytes = w * h * 3 / 2;
+  const std::string oneRecordMore = " X" + std::string(6 + frameBytes - 2, 'x');
+  for (int longFrame : {0, 2}) {
+    std::vector<std::string> parameters(count);
+    parameters[longFrame] = oneRecordMore;
+    const std::string input = NoisyStream(w, h, count, "", parameters);
+    const std::string whole = Filter(input, "--T 20");
+    const std::string header = whole.substr(0, whole.find('\n') + 1);
+    const std::vector<std::string> frames = Frames(whole, frameBytes);
+    ASSERT_EQ(frames.size(), static_cast<size_t>(count));
+    for (int start = 0; start <= count + 2; ++start) {
+      for (int length : {-1, 1, 2}) {
+        const std::string options =
+            "--T 20 --start " + std::to_string(start) + (length < 0 ? "" : " --frames " + std::to_string(length));
+        SCOPED_TRACE("long FRAME line on frame " + std::to_string(longFrame) + ": " + options);
+        std::string expected = header;
+        for (int f = start; f < count && (length < 0 || f < start + length); ++f) expected += frames[f];
+        EXPECT_TRUE(Filter(input, options) == expected);
+        if (start >= count) {
+          EXPECT_NE(error_.find("the input has only 4 frames: no frame to filter from frame " + std::to_string(start)),
+                    std::string::npos)
+              << error_;
+        }
+      }
+    }
+  }
 }
 
 // --estimate prints the T that --T auto filters with, also on a pipe where
