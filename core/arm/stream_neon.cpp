@@ -8,10 +8,11 @@
 // them in 16-bit lanes, with the lane layout of SSE2 (plain order), so the
 // 16-bit bounds proven for x86 (see x86/stream_avx2.cpp and
 // tests/checkasm/lane_bounds_test.cpp) hold unchanged: every value the block
-// stage carries stays within +-16320, every (k * x) >> s is the high half of
-// a 16-bit product, and two weighted block rows add to 32-bit sums below
-// 2 * 16385 * 16320 < 2^31. With 32 vector registers the kernels take the
-// 64-bit x86 paths (a whole column at a time, every row in registers).
+// stage carries stays within +-16320, and every (k * x) >> s is the high half
+// of a 16-bit product. Weighted block rows go into the 32-bit sums by widening
+// multiply-accumulates, each product below 16385 * 16320 < 2^31. With 32
+// vector registers the kernels take the 64-bit x86 paths (a whole column at a
+// time, every row in registers).
 #include "core/requantize.h"
 #include "core/stream_dsp.h"
 
@@ -47,7 +48,8 @@ inline Vec NeonLane_and_bits(Vec a, Vec b) { return vandq_s16(a, b); }
 inline Vec NeonLane_add_epi32(Vec a, Vec b) { return Lanes16(vaddq_s32(Lanes32(a), Lanes32(b))); }
 inline Vec NeonLane_sub_epi32(Vec a, Vec b) { return Lanes16(vsubq_s32(Lanes32(a), Lanes32(b))); }
 inline Vec NeonLane_srai_epi32(Vec x, int n) { return Lanes16(vshlq_s32(Lanes32(x), vdupq_n_s32(-n))); }
-// pmaddwd: the pairwise sums of the 8 products.
+// pmaddwd: the pairwise sums of the 8 products (the block stage adds its rows
+// with AddRowPair below instead).
 inline Vec NeonLane_madd_epi16(Vec a, Vec b) {
   return Lanes16(vpaddq_s32(vmull_s16(vget_low_s16(a), vget_low_s16(b)), vmull_high_s16(a, b)));
 }
@@ -79,6 +81,24 @@ inline Vec BlockWeights(Vec kept, const int32_t* table, int32_t* weights) {
 }
 
 inline Vec LoadWidenedBytes(const uint8_t* p) { return vreinterpretq_s16_u16(vmovl_u8(vld1_u8(p))); }
+
+// NEON multiplies 16-bit lanes and accumulates them into 32-bit ones without
+// pairing them (smlal, smlal2): a block row's weights stay one vector, and
+// each block row goes into the sums on its own, with no interleaving. The
+// sums are the same integers as pmaddwd's: each product is below 2^31 and the
+// additions wrap either way.
+#define LANE_OWN_ROW_PAIRS
+inline void PairWeights(Vec weightsOfFirst, Vec weightsOfSecond, Vec pair[2]) {
+  pair[0] = weightsOfFirst;
+  pair[1] = weightsOfSecond;
+}
+inline void AddRowPair(Vec& low, Vec& high, Vec first, Vec second, const Vec pair[2]) {
+  int32x4_t sumsLow = vmlal_s16(Lanes32(low), vget_low_s16(first), vget_low_s16(pair[0]));
+  int32x4_t sumsHigh = vmlal_high_s16(Lanes32(high), first, pair[0]);
+  sumsLow = vmlal_s16(sumsLow, vget_low_s16(second), vget_low_s16(pair[1]));
+  sumsHigh = vmlal_high_s16(sumsHigh, second, pair[1]);
+  low = Lanes16(sumsLow), high = Lanes16(sumsHigh);
+}
 
 #include "core/x86/lifting_16bit_lanes.inc"
 #include "core/x86/analyse_row.inc"
