@@ -8,8 +8,8 @@
 # Used by the preset linux-arm64 (CMakePresets.json). GoogleTest is built from
 # the sources of Debian's googletest package (VELMORAINE_GTEST_SOURCES), so no
 # arm64 packages of the host architecture are needed. Programs run under
-# qemu-aarch64 when the build machine is not itself aarch64: ctest and the test
-# discovery then go through it.
+# qemu-aarch64 when the build machine is not itself aarch64: ctest then goes
+# through it.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(velmoraine_triple aarch64-linux-gnu)
@@ -44,6 +44,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/arm64 CACHE PATH "CLI11 for the cross build" FORCE)
 set(VELMORAINE_GTEST_SOURCES /usr/src/googletest CACHE PATH "GoogleTest sources to build")
 
+# The test lists are read when ctest runs, not at build time, so building
+# needs no emulator.
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 if(NOT CMAKE_HOST_SYSTEM_PROCESSOR MATCHES "aarch64|arm64")
   find_program(VELMORAINE_QEMU_AARCH64 NAMES qemu-aarch64 qemu-aarch64-static)
   if(VELMORAINE_QEMU_AARCH64)
