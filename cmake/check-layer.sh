@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that the files of one layer open no header of a folder the layer may
 # not use, whatever path the #include takes (through an include directory,
-# relative like "../host/x.h", or absolute). The compiler lists every header
+# relative like "../plugin/x.h", or absolute). The compiler lists every header
 # a file opens (-MM); each one inside the source tree must lie in an allowed
 # folder.
 #

@@ -1,11 +1,12 @@
 # The layers of the tree and what each may use:
-#   interface <- plugin, host;  core <- plugin;  y4m <- tools;  host <- tools
-# (the tests may use everything). A library of folder F includes its own
+#   interface <- plugin;  core <- plugin, tools;  y4m <- tools
+# (the tests may use everything; their stand-in hosts, under tests/hosts,
+# use interface alone). A library of folder F includes its own
 # headers as "F/x.h" through a folder of the build tree that shows F alone,
 # so it sees another layer's headers only by linking that layer's library.
 # A check before each library is linked preprocesses its sources and refuses
 # any header outside the folders the layer may use, however the #include
-# reaches it (a relative "../host/x.h" or an absolute path included).
+# reaches it (a relative "../plugin/x.h" or an absolute path included).
 
 set(VELMORAINE_CHECK_LAYER ${CMAKE_CURRENT_LIST_DIR}/check-layer.sh)
 

@@ -45,16 +45,68 @@ bool CheckedAdd(size_t a, size_t b, size_t& sum) {
   return true;
 }
 
+// The element types and kernels of a pass: the 8-bit pass, whose sums wrap
+// modulo 2^32 in place, and the wide pass, whose sums are exact 64-bit values
+// normalised into a separate row.
+struct NarrowPass {
+  using Sample = uint8_t;
+  using Coeff = int16_t;
+  using Sum = int32_t;
+  static constexpr bool kSeparateSums = false;
+  static constexpr int64_t kBytesPerColumn = 1024;  // an upper bound on the buffers' bytes per column
+  const StreamDsp& dsp;
+  const BlockStageTables& tables;
+
+  void Analyse(const Sample* row, int32_t W, Coeff* coeffs, ptrdiff_t s) const { dsp.analyseRow(row, W, coeffs, s); }
+  void Accumulate(const Coeff* const* coeffRows, Sum* const* accumRows, int32_t* const* weightRows, int32_t rows,
+                  int32_t blocks, ptrdiff_t s) const {
+    dsp.accumulateBlockRows(coeffRows, accumRows, weightRows, rows, blocks, s, tables);
+  }
+  void Finish(Sum* accum, ptrdiff_t s, int32_t W, Sum*, int32_t* pixel, Sum* scratch, const int32_t* columnWeights,
+              int32_t* const errors[3], Sample* out, int32_t k, int32_t H) const {
+    dsp.synthesizeRow(accum, s, W, pixel, scratch);
+    dsp.normalizeRow(pixel, columnWeights, W);
+    dsp.requantizeRow(pixel, errors[0], errors[1], errors[2], out, W, k, H);
+  }
+};
+
+struct WidePass {
+  using Sample = uint16_t;
+  using Coeff = int32_t;
+  using Sum = int64_t;
+  static constexpr bool kSeparateSums = true;
+  static constexpr int64_t kBytesPerColumn = 2048;
+  const StreamDsp& dsp;
+  const WideBlockStageTables& tables;
+  int32_t bits;
+
+  void Analyse(const Sample* row, int32_t W, Coeff* coeffs, ptrdiff_t s) const {
+    dsp.analyseRowWide(row, W, coeffs, s);
+  }
+  void Accumulate(const Coeff* const* coeffRows, Sum* const* accumRows, int32_t* const* weightRows, int32_t rows,
+                  int32_t blocks, ptrdiff_t s) const {
+    dsp.accumulateBlockRowsWide(coeffRows, accumRows, weightRows, rows, blocks, s, tables);
+  }
+  void Finish(Sum* accum, ptrdiff_t s, int32_t W, Sum* sums, int32_t* pixel, Sum* scratch,
+              const int32_t* columnWeights, int32_t* const errors[3], Sample* out, int32_t k, int32_t H) const {
+    dsp.synthesizeRowWide(accum, s, W, sums, scratch);
+    dsp.normalizeRowWide(sums, columnWeights, W, pixel);
+    dsp.requantizeRowWide(pixel, errors[0], errors[1], errors[2], out, W, k, H, bits);
+  }
+};
+
 // The buffers of one pass, carved from one block, each 64-byte aligned.
+template <class Pass>
 struct StreamBuffers {
   unsigned char* block;
-  int16_t* coeffRing;     // kRing rows of CoeffRowPitch
-  int32_t* accumRing;     // kRing rows of AccumRowPitch
-  int32_t* weightRing;    // kRing block rows of stride
-  int32_t* columnWeights; // stride + 32, index 0 at element 16
-  int32_t* pixel;         // stride
-  int32_t* scratch;       // 8 * (stride + 16)
-  int32_t* errors;        // 3 rows of stride
+  typename Pass::Coeff* coeffRing;  // kRing rows of CoeffRowPitch
+  typename Pass::Sum* accumRing;    // kRing rows of AccumRowPitch
+  int32_t* weightRing;              // kRing block rows of stride
+  int32_t* columnWeights;           // stride + 32, index 0 at element 16
+  int32_t* pixel;                   // stride
+  typename Pass::Sum* scratch;      // 8 * (stride + 16)
+  int32_t* errors;                  // 3 rows of stride
+  typename Pass::Sum* sums;         // stride, the wide pass only
 };
 
 // Atomic hand-over of spare work blocks: Exchange swaps a slot's content for
@@ -106,15 +158,17 @@ void LeaveWorkBlock(const PreparedFilter& filter, unsigned char* block) {
   ReleaseWorkBlock(block);
 }
 
-bool TakeStreamBuffers(const PreparedFilter& filter, size_t stride, StreamBuffers& buffers) {
+template <class Pass>
+bool TakeStreamBuffers(const PreparedFilter& filter, size_t stride, StreamBuffers<Pass>& buffers) {
   // Sizes of the parts in bytes; stride is a multiple of 32, so every part is
-  // a multiple of 64 bytes long.
-  const size_t ring = static_cast<size_t>(kRing);
-  size_t sizes[7];
+  // a multiple of 64 bytes long. The 8-bit pass has no separate sums.
+  const size_t ring = static_cast<size_t>(kRing), coeff = sizeof(typename Pass::Coeff);
+  const size_t sum = sizeof(typename Pass::Sum), sums = Pass::kSeparateSums ? sum : 0;
+  size_t sizes[8];
   size_t total = 0;
-  const size_t perStride[7] = {ring * 8 * 2, ring * 8 * 4, ring * 4, 4, 4, 8 * 4, 3 * 4};
-  const size_t extra[7] = {ring * 32 * 2, ring * 16 * 4, 0, 32 * 4, 0, 8 * 16 * 4, 0};
-  for (int i = 0; i < 7; ++i) {
+  const size_t perStride[8] = {ring * 8 * coeff, ring * 8 * sum, ring * 4, 4, 4, 8 * sum, 3 * 4, sums};
+  const size_t extra[8] = {ring * 32 * coeff, ring * 16 * sum, 0, 32 * 4, 0, 8 * 16 * sum, 0, 0};
+  for (int i = 0; i < 8; ++i) {
     if (!CheckedMul(stride, perStride[i], sizes[i]) || !CheckedAdd(sizes[i], extra[i], sizes[i]) ||
         !CheckedAdd(total, sizes[i], total))
       return false;
@@ -123,22 +177,96 @@ bool TakeStreamBuffers(const PreparedFilter& filter, size_t stride, StreamBuffer
   if (block == nullptr) return false;
   unsigned char* start = block + sizeof(size_t);
   unsigned char* p = start + (64 - reinterpret_cast<uintptr_t>(start) % 64) % 64;
-  unsigned char* parts[7];
-  for (int i = 0; i < 7; ++i) parts[i] = p, p += sizes[i];
+  unsigned char* parts[8];
+  for (int i = 0; i < 8; ++i) parts[i] = p, p += sizes[i];
   buffers.block = block;
-  buffers.coeffRing = reinterpret_cast<int16_t*>(parts[0]);
-  buffers.accumRing = reinterpret_cast<int32_t*>(parts[1]);
+  buffers.coeffRing = reinterpret_cast<typename Pass::Coeff*>(parts[0]);
+  buffers.accumRing = reinterpret_cast<typename Pass::Sum*>(parts[1]);
   buffers.weightRing = reinterpret_cast<int32_t*>(parts[2]);
   buffers.columnWeights = reinterpret_cast<int32_t*>(parts[3]) + 16;
   buffers.pixel = reinterpret_cast<int32_t*>(parts[4]);
-  buffers.scratch = reinterpret_cast<int32_t*>(parts[5]);
+  buffers.scratch = reinterpret_cast<typename Pass::Sum*>(parts[5]);
   buffers.errors = reinterpret_cast<int32_t*>(parts[6]);
+  buffers.sums = reinterpret_cast<typename Pass::Sum*>(parts[7]);
   // The sums start at 0, and the weight and scratch padding must read as 0,
   // whatever an earlier pass left in a spare block.
   memset(parts[1], 0, sizes[1]);
   memset(parts[3], 0, sizes[3]);
   memset(parts[5], 0, sizes[5]);
   memset(parts[6], 0, sizes[6]);
+  return true;
+}
+
+// Adds the weights of block row k (when k is one) to the running column sums
+// and drops those of block row k - 8: columnWeights[x] becomes the sum of the
+// weights of blocks (x, j), k-7 <= j <= k.
+void SlideColumnWeights(int32_t* columnWeights, const int32_t* added, const int32_t* dropped, int32_t blocks) {
+  if (added != nullptr && dropped != nullptr) {
+    for (int32_t x = 0; x < blocks; ++x) columnWeights[x] += added[x] - dropped[x];
+  } else if (added != nullptr) {
+    for (int32_t x = 0; x < blocks; ++x) columnWeights[x] += added[x];
+  } else if (dropped != nullptr) {
+    for (int32_t x = 0; x < blocks; ++x) columnWeights[x] -= dropped[x];
+  }
+}
+
+template <class Sample>
+Sample* RowOf(Sample* data, ptrdiff_t pitch, int32_t y) {
+  return reinterpret_cast<Sample*>(reinterpret_cast<unsigned char*>(data) + y * pitch);
+}
+
+// The pass over a plane of at least 8x8 whose view has been checked; pitch in
+// bytes.
+template <class Pass>
+bool StreamPlane(const Pass& pass, typename Pass::Sample* data, ptrdiff_t pitch, int32_t W, int32_t H,
+                 const PreparedFilter& filter) {
+  using Coeff = typename Pass::Coeff;
+  using Sum = typename Pass::Sum;
+  // Every offset into the buffers must fit ptrdiff_t (32 bits in the Windows
+  // build).
+  const int64_t wideStride = StreamStride(W);
+  if (wideStride > static_cast<int64_t>(PTRDIFF_MAX) / Pass::kBytesPerColumn) return false;
+  const size_t stride = static_cast<size_t>(wideStride);
+  StreamBuffers<Pass> buffers;
+  if (!TakeStreamBuffers(filter, stride, buffers)) return false;
+  const ptrdiff_t s = static_cast<ptrdiff_t>(stride);
+
+  const int32_t blocks = W - 7, blockRows = H - 7;
+  auto coeffRow = [&](int32_t r) { return buffers.coeffRing + (r & (kRing - 1)) * CoeffRowPitch(s); };
+  auto accumRow = [&](int32_t r) { return buffers.accumRing + (r & (kRing - 1)) * AccumRowPitch(s); };
+  auto weightRow = [&](int32_t r) { return buffers.weightRing + (r & (kRing - 1)) * s; };
+  // Truncation errors of plane row r (r >= -2; rows above the plane are never read).
+  auto errorRow = [&](int32_t r) { return buffers.errors + ((r + 3) % 3) * s; };
+
+  int32_t analysed = 0, finished = 0;
+  for (int32_t y = 0; y < blockRows; y += 8) {
+    const int32_t rows = blockRows - y < 8 ? blockRows - y : 8;
+    for (; analysed < y + rows + 7; ++analysed) {
+      Coeff* coeffs = coeffRow(analysed);
+      pass.Analyse(RowOf(data, pitch, analysed), W, coeffs, s);
+      // Lanes past the last segment must hold 0 so that they add nothing.
+      for (int u = 0; u < 8; ++u) memset(coeffs + u * s + blocks, 0, (stride - blocks) * sizeof(Coeff));
+    }
+    const Coeff* coeffRows[15];
+    Sum* accumRows[15];
+    int32_t* weightRows[8];
+    for (int32_t r = 0; r < rows + 7; ++r) coeffRows[r] = coeffRow(y + r), accumRows[r] = accumRow(y + r);
+    for (int32_t r = 0; r < rows; ++r) weightRows[r] = weightRow(y + r);
+    pass.Accumulate(coeffRows, accumRows, weightRows, rows, blocks, s);
+
+    // Sums rows before y + rows are complete; after the last band all are.
+    const int32_t ready = y + rows == blockRows ? H : y + rows;
+    for (; finished < ready; ++finished) {
+      const int32_t k = finished;
+      SlideColumnWeights(buffers.columnWeights, k < blockRows ? weightRow(k) : nullptr,
+                         k >= 8 ? weightRow(k - 8) : nullptr, blocks);
+      int32_t* const errors[3] = {errorRow(k), errorRow(k - 1), errorRow(k - 2)};
+      // The sums row is cleared by the synthesis: it becomes row k + 16.
+      pass.Finish(accumRow(k), s, W, buffers.sums, buffers.pixel, buffers.scratch, buffers.columnWeights, errors,
+                  RowOf(data, pitch, k), k, H);
+    }
+  }
+  LeaveWorkBlock(filter, buffers.block);
   return true;
 }
 
@@ -156,73 +284,36 @@ PreparedFilter::~PreparedFilter() {
 }
 
 void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, uint32_t cpuMask, PreparedFilter& filter) {
+  PrepareFilter(T, P, lp, hp, 8, cpuMask, filter);
+}
+
+void PrepareFilter(int32_t T, int32_t P, int32_t lp, int32_t hp, int32_t bits, uint32_t cpuMask,
+                   PreparedFilter& filter) {
   InitStreamDsp(filter.dsp, cpuMask);
   PrepareBlockStageTables(T, P, lp, hp, filter.tables);
+  // A depth outside 9..16 prepares no wide tables; no wide plane matches it.
+  filter.bits = bits;
+  if (bits >= 9 && bits <= 16) PrepareWideBlockStageTables(T, P, lp, hp, bits, filter.wideTables);
 }
 
 bool FilterPlane(const PlaneView& plane, const PreparedFilter& filter) {
-  const StreamDsp& dsp = filter.dsp;
-  const BlockStageTables& tables = filter.tables;
   if (!IsValidPlaneView(plane)) return false;
-  const int32_t W = plane.width, H = plane.height;
-  if (W < 8 || H < 8) return true;  // smaller than one block: left as it is
+  if (plane.width < 8 || plane.height < 8) return true;  // smaller than one block: left as it is
+  return StreamPlane(NarrowPass{filter.dsp, filter.tables}, plane.data, plane.pitch, plane.width, plane.height,
+                     filter);
+}
 
-  // Every offset into the buffers must fit ptrdiff_t (32 bits in the Windows
-  // build); the buffers take under 1024 bytes per column.
-  const int64_t wideStride = StreamStride(W);
-  if (wideStride > static_cast<int64_t>(PTRDIFF_MAX / 1024)) return false;
-  const size_t stride = static_cast<size_t>(wideStride);
-  StreamBuffers buffers;
-  if (!TakeStreamBuffers(filter, stride, buffers)) return false;
-  const ptrdiff_t s = static_cast<ptrdiff_t>(stride);
-
-  const int32_t blocks = W - 7, blockRows = H - 7;
-  auto coeffRow = [&](int32_t r) { return buffers.coeffRing + (r & (kRing - 1)) * CoeffRowPitch(s); };
-  auto accumRow = [&](int32_t r) { return buffers.accumRing + (r & (kRing - 1)) * AccumRowPitch(s); };
-  auto weightRow = [&](int32_t r) { return buffers.weightRing + (r & (kRing - 1)) * s; };
-  // Truncation errors of plane row r (r >= -2; rows above the plane are never read).
-  auto errorRow = [&](int32_t r) { return buffers.errors + ((r + 3) % 3) * s; };
-  int32_t* columnWeights = buffers.columnWeights;
-
-  int32_t analysed = 0, finished = 0;
-  for (int32_t y = 0; y < blockRows; y += 8) {
-    const int32_t rows = blockRows - y < 8 ? blockRows - y : 8;
-    for (; analysed < y + rows + 7; ++analysed) {
-      int16_t* coeffs = coeffRow(analysed);
-      dsp.analyseRow(plane.data + analysed * plane.pitch, W, coeffs, s);
-      // Lanes past the last segment must hold 0 so that they add nothing.
-      for (int u = 0; u < 8; ++u) memset(coeffs + u * s + blocks, 0, (stride - blocks) * sizeof(int16_t));
-    }
-    const int16_t* coeffRows[15];
-    int32_t* accumRows[15];
-    int32_t* weightRows[8];
-    for (int32_t r = 0; r < rows + 7; ++r) coeffRows[r] = coeffRow(y + r), accumRows[r] = accumRow(y + r);
-    for (int32_t r = 0; r < rows; ++r) weightRows[r] = weightRow(y + r);
-    dsp.accumulateBlockRows(coeffRows, accumRows, weightRows, rows, blocks, s, tables);
-
-    // Sums rows before y + rows are complete; after the last band all are.
-    const int32_t ready = y + rows == blockRows ? H : y + rows;
-    for (; finished < ready; ++finished) {
-      const int32_t k = finished;
-      // columnWeights[x] = sum of the weights of blocks (x, j), k-7 <= j <= k,
-      // in one pass over the row where a block row enters and one leaves.
-      const int32_t* added = k < blockRows ? weightRow(k) : nullptr;
-      const int32_t* dropped = k >= 8 ? weightRow(k - 8) : nullptr;
-      if (added != nullptr && dropped != nullptr) {
-        for (int32_t x = 0; x < blocks; ++x) columnWeights[x] += added[x] - dropped[x];
-      } else if (added != nullptr) {
-        for (int32_t x = 0; x < blocks; ++x) columnWeights[x] += added[x];
-      } else if (dropped != nullptr) {
-        for (int32_t x = 0; x < blocks; ++x) columnWeights[x] -= dropped[x];
-      }
-      dsp.synthesizeRow(accumRow(k), s, W, buffers.pixel, buffers.scratch);  // cleared: becomes row k + 16
-      dsp.normalizeRow(buffers.pixel, columnWeights, W);
-      dsp.requantizeRow(buffers.pixel, errorRow(k), errorRow(k - 1), errorRow(k - 2),
-                        plane.data + k * plane.pitch, W, k, H);
-    }
-  }
-  LeaveWorkBlock(filter, buffers.block);
-  return true;
+bool FilterPlane(const PlaneView16& plane, const PreparedFilter& filter) {
+  if (plane.bits < 9 || plane.bits > 16 || plane.bits != filter.bits) return false;
+  if (plane.pitch % 2 != 0) return false;
+  // The 8-bit rule on the view, in words: a pitch of at least the row's bytes.
+  if (plane.width < 0 || plane.height < 0) return false;
+  if (plane.width == 0 || plane.height == 0) return true;
+  if (plane.data == nullptr) return false;
+  if (plane.height > 1 && plane.pitch / 2 < plane.width) return false;
+  if (plane.width < 8 || plane.height < 8) return true;  // smaller than one block: left as it is
+  return StreamPlane(WidePass{filter.dsp, filter.wideTables, plane.bits}, plane.data, plane.pitch, plane.width,
+                     plane.height, filter);
 }
 
 // The one-off form: the kernel table and the block-stage tables are prepared
@@ -230,6 +321,12 @@ bool FilterPlane(const PlaneView& plane, const PreparedFilter& filter) {
 bool FilterPlane(const PlaneView& plane, int32_t T, int32_t P, int32_t lp, int32_t hp) {
   PreparedFilter filter;
   PrepareFilter(T, P, lp, hp, kCpuAllFlags, filter);
+  return FilterPlane(plane, filter);
+}
+
+bool FilterPlane(const PlaneView16& plane, int32_t T, int32_t P, int32_t lp, int32_t hp) {
+  PreparedFilter filter;
+  PrepareFilter(T, P, lp, hp, plane.bits, kCpuAllFlags, filter);
   return FilterPlane(plane, filter);
 }
 

@@ -52,6 +52,11 @@ struct PreparedFilter {
 
   StreamDsp dsp;
   BlockStageTables tables;
+  // The sample depth the filter was prepared for (8, or 9..16 for the wide
+  // pass) and the wide pass's block-stage tables for it. The 8-bit tables
+  // are prepared at every depth.
+  int32_t bits = 8;
+  WideBlockStageTables wideTables;
   mutable void* spareWork[kSpareWorkBlocks] = {};
 
   PreparedFilter() = default;

@@ -16,6 +16,15 @@ inline uint8_t QuantizeSample(int32_t v, int32_t& error) {
   return static_cast<uint8_t>(q < 0 ? 0 : (q > 255 ? 255 : q));
 }
 
+// The same for a `bits`-bit word (9..16): 256 units per level, the written
+// word clamped to 0..2^bits - 1.
+inline uint16_t QuantizeWideSample(int32_t v, int32_t bits, int32_t& error) {
+  const int32_t q = v / 256;
+  error = v - 256 * q;
+  const int32_t largest = (1 << bits) - 1;
+  return static_cast<uint16_t>(q < 0 ? 0 : (q > largest ? largest : q));
+}
+
 // The share of an error that goes to one later sample, in sixteenths (7 to
 // the sample three columns on, 1, 5 and 3 to those W-3, W and W+3 flat
 // positions on), truncated toward zero.
@@ -27,6 +36,12 @@ inline int32_t ShareOfError(int32_t sixteenths, int32_t error) { return (sixteen
 inline int32_t AddShare(int32_t target, int32_t share) {
   const int64_t sum = static_cast<int64_t>(target) + share;
   return sum < 0 ? 0 : (sum > 65535 ? 65535 : static_cast<int32_t>(sum));
+}
+// The same with the clamp at `limit`: 2^bits * 256 - 1 for bits-bit words
+// (65535 is this rule at 8 bits).
+inline int32_t AddShare(int32_t target, int32_t share, int32_t limit) {
+  const int64_t sum = static_cast<int64_t>(target) + share;
+  return sum < 0 ? 0 : (sum > limit ? limit : static_cast<int32_t>(sum));
 }
 
 // Pieces of the requantisation, plain C++ for every version; the plain
@@ -45,5 +60,14 @@ int32_t PullSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t
 void RequantizeInnerRowScan(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
                             const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H,
                             int32_t largestPulled);
+// The same pieces for rows of `bits`-bit words, every bound above scaled to
+// the limit 2^bits * 256 - 1 in place of 65535.
+void RequantizeWideOuterRow(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                            const int32_t* errorsTwoAbove, uint16_t* out, int32_t W, int32_t y, int32_t H,
+                            int32_t bits);
+int32_t PullWideSharesFromAbove(int32_t* values, const int32_t* errorsAbove, int32_t from, int32_t to, int32_t bits);
+void RequantizeWideInnerRowScan(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                                const int32_t* errorsTwoAbove, uint16_t* out, int32_t W, int32_t y, int32_t H,
+                                int32_t bits, int32_t largestPulled);
 
 }  // namespace velmoraine

@@ -24,11 +24,16 @@ const double dctScale[8] = {
     0.7071067811865475,  0.4157348061512726, 0.46193976625564337, 0.4903926402016152,
 };
 
-void BuildThresholdTable(int32_t T, int32_t thresholdTable[64]) {
+void BuildThresholdTable(int32_t T, int32_t thresholdTable[64]) { BuildThresholdTable(T, 8, thresholdTable); }
+
+void BuildThresholdTable(int32_t T, int32_t bits, int32_t thresholdTable[64]) {
   // Each step is one double operation; no wider evaluation. The products for
   // (1,7), (2,6), (3,5) and mirrors are exactly 0.25, so those entries come
-  // out as exactly 4T.
-  const double threshold = static_cast<double>(T);
+  // out as exactly 4T. T * 2^(bits-8) has at most 39 significant bits, so the
+  // product is exact, and the quotient is rounded once, as at 8 bits; a table
+  // shifted left, or T times a precomputed 2^(bits-8)/p, would round
+  // differently.
+  const double threshold = static_cast<double>(T) * static_cast<double>(1 << (bits - 8));
   for (int k = 0; k < 64; ++k) {
     const double p = dctScale[k / 8] * dctScale[k % 8];
     const double q = threshold / p;
@@ -66,6 +71,53 @@ void PrepareBlockStageTables(int32_t T, int32_t P, int32_t lp, int32_t hp, Block
     }
   }
   for (int32_t z = 0; z <= 64; ++z) tables.weightOfZeros[z] = BlockWeight(P, z);
+}
+
+void PrepareWideBlockStageTables(int32_t T, int32_t P, int32_t lp, int32_t hp, int32_t bits,
+                                 WideBlockStageTables& tables) {
+  int32_t thresholdTable[64];
+  BuildThresholdTable(T, bits, thresholdTable);
+  for (int u = 0; u < 8; ++u) {
+    for (int v = 0; v < 8; ++v) {
+      const int32_t band = u * u + v * v;
+      const int32_t t = thresholdTable[8 * u + v];
+      tables.threshold[8 * u + v] = lp <= band && band <= hp && t > 0 ? t : 0;
+    }
+  }
+  for (int32_t z = 0; z <= 64; ++z) tables.weightOfZeros[z] = BlockWeight(P, z);
+}
+
+int32_t FilterWideBlock(int64_t B[8][8], const WideBlockStageTables& tables) {
+  int64_t C[8][8];
+  for (int u = 0; u < 8; ++u) ForwardDct8(B[u], C[u]);
+  int32_t zeros = 0;
+  for (int u = 0; u < 8; ++u) {
+    for (int v = 0; v < 8; ++v) {
+      const int64_t magnitude = C[u][v] < 0 ? -C[u][v] : C[u][v];
+      if (magnitude < tables.threshold[8 * u + v]) C[u][v] = 0;
+      if (C[u][v] == 0) ++zeros;
+    }
+  }
+  for (int u = 0; u < 8; ++u) InverseDct8(C[u], B[u]);
+  return tables.weightOfZeros[zeros];
+}
+
+void AccumulateBlockRowsWidePlain(const int32_t* const* coeffRows, int64_t* const* accumRows,
+                                  int32_t* const* weightRows, int32_t rows, int32_t blocks, ptrdiff_t stride,
+                                  const WideBlockStageTables& tables) {
+  for (int32_t y = 0; y < rows; ++y) {
+    for (int32_t x = 0; x < blocks; ++x) {
+      int64_t B[8][8];
+      for (int u = 0; u < 8; ++u)
+        for (int r = 0; r < 8; ++r) B[u][r] = coeffRows[y + r][u * stride + x];
+      const int32_t m = FilterWideBlock(B, tables);
+      // Weights up to 16385 times reconstructions of 16-bit words: the sums
+      // pass 2^32 on bright areas, and 64 bits hold them exactly.
+      for (int u = 0; u < 8; ++u)
+        for (int r = 0; r < 8; ++r) accumRows[y + r][u * stride + x] += m * B[u][r];
+      weightRows[y][x] = m;
+    }
+  }
 }
 
 int32_t FilterBlock(int32_t B[8][8], const BlockStageTables& tables) {

@@ -17,14 +17,24 @@ void InitStreamDspPlain(StreamDsp& dsp) {
   dsp.synthesizeRow = SynthesizeRowPlain;
   dsp.normalizeRow = NormalizeRowPlain;
   dsp.requantizeRow = RequantizeRowPlain;
+  dsp.analyseRowWide = AnalyseRowWidePlain;
+  dsp.accumulateBlockRowsWide = AccumulateBlockRowsWidePlain;
+  dsp.synthesizeRowWide = SynthesizeRowWidePlain;
+  dsp.normalizeRowWide = NormalizeRowWidePlain;
+  dsp.requantizeRowWide = RequantizeRowWidePlain;
 }
 
 void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
   InitStreamDspPlain(dsp);
   const uint32_t flags = DetectCpuFlags() & cpuMask;
-  if (flags & kCpuSse2) InitStreamDspSse2(dsp);
+  if (flags & kCpuSse2) {
+    InitStreamDspSse2(dsp);
+    InitWideStreamDspSse2(dsp);
+  }
   if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
   if (flags & kCpuAvx512) InitStreamDspAvx512(dsp);
+  // AVX-512 implies AVX2; that level has no wide kernels of its own.
+  if (flags & (kCpuAvx2 | kCpuAvx512)) InitWideStreamDspAvx2(dsp);
   if (flags & kCpuNeon) InitStreamDspNeon(dsp);
 }
 

@@ -68,12 +68,39 @@ typedef void (*NormalizeRowFn)(int32_t* pixel, const int32_t* columnWeights, int
 typedef void (*RequantizeRowFn)(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
                                 const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H);
 
+// The wide pass (9..16-bit samples) has the same stages with wider elements:
+// 32-bit row coefficients, 64-bit coefficient and per-sample sums, and 16-bit
+// output words. Nothing wraps; each kernel's contract is otherwise that of its
+// 8-bit counterpart above.
+typedef void (*AnalyseRowWideFn)(const uint16_t* row, int32_t W, int32_t* coeffs, ptrdiff_t stride);
+typedef void (*AccumulateBlockRowsWideFn)(const int32_t* const* coeffRows, int64_t* const* accumRows,
+                                          int32_t* const* weightRows, int32_t rows, int32_t blocks,
+                                          ptrdiff_t stride, const WideBlockStageTables& tables);
+// `scratch` holds 8 * (stride + 16) 64-bit values, under the same rule.
+typedef void (*SynthesizeRowWideFn)(int64_t* accum, ptrdiff_t stride, int32_t W, int64_t* pixelSums,
+                                    int64_t* scratch);
+// values[x] = (16 * sums[x]) / D(x), truncated; columnWeights and the extra
+// lanes of values as for NormalizeRowFn. Every quotient fits 32 bits: it is a
+// weighted average of block reconstructions, each within 16 times the
+// largest word of the block (at 256 units per level, below 2^29).
+typedef void (*NormalizeRowWideFn)(const int64_t* sums, const int32_t* columnWeights, int32_t W, int32_t* values);
+// Requantisation of a row to `bits`-bit words: 256 units per level, written
+// words clamped to 0..2^bits - 1, every diffusion target to 0..2^bits*256 - 1.
+typedef void (*RequantizeRowWideFn)(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                                    const int32_t* errorsTwoAbove, uint16_t* out, int32_t W, int32_t y,
+                                    int32_t H, int32_t bits);
+
 struct StreamDsp {
   AnalyseRowFn analyseRow;
   AccumulateBlockRowsFn accumulateBlockRows;
   SynthesizeRowFn synthesizeRow;
   NormalizeRowFn normalizeRow;
   RequantizeRowFn requantizeRow;
+  AnalyseRowWideFn analyseRowWide;
+  AccumulateBlockRowsWideFn accumulateBlockRowsWide;
+  SynthesizeRowWideFn synthesizeRowWide;
+  NormalizeRowWideFn normalizeRowWide;
+  RequantizeRowWideFn requantizeRowWide;
 };
 
 // Fills dsp with the best versions allowed by cpuMask and the running CPU.
@@ -88,10 +115,22 @@ void SynthesizeRowPlain(int32_t* accum, ptrdiff_t stride, int32_t W, int32_t* pi
 void NormalizeRowPlain(int32_t* pixel, const int32_t* columnWeights, int32_t W);
 void RequantizeRowPlain(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
                         const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H);
+void AnalyseRowWidePlain(const uint16_t* row, int32_t W, int32_t* coeffs, ptrdiff_t stride);
+void AccumulateBlockRowsWidePlain(const int32_t* const* coeffRows, int64_t* const* accumRows,
+                                  int32_t* const* weightRows, int32_t rows, int32_t blocks, ptrdiff_t stride,
+                                  const WideBlockStageTables& tables);
+void SynthesizeRowWidePlain(int64_t* accum, ptrdiff_t stride, int32_t W, int64_t* pixelSums, int64_t* scratch);
+void NormalizeRowWidePlain(const int64_t* sums, const int32_t* columnWeights, int32_t W, int32_t* values);
+void RequantizeRowWidePlain(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
+                            const int32_t* errorsTwoAbove, uint16_t* out, int32_t W, int32_t y, int32_t H,
+                            int32_t bits);
 void InitStreamDspPlain(StreamDsp& dsp);
 void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);
 void InitStreamDspAvx512(StreamDsp& dsp);
+// The wide kernels of SSE2, and of AVX2, which the AVX-512 level keeps too.
+void InitWideStreamDspSse2(StreamDsp& dsp);
+void InitWideStreamDspAvx2(StreamDsp& dsp);
 void InitStreamDspNeon(StreamDsp& dsp);
 
 }  // namespace velmoraine

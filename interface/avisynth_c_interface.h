@@ -98,41 +98,72 @@ struct AVS_FilterInfo {
   void* user_data;
 };
 
-// Plane ids.
+// Plane ids. Planar RGB frames hold G, B and R; YUVA and planar RGBA add A.
 enum {
   AVS_DEFAULT_PLANE = 0,
   AVS_PLANAR_Y = 1,
   AVS_PLANAR_U = 2,
   AVS_PLANAR_V = 4,
   AVS_PLANAR_A = 16,
+  AVS_PLANAR_R = 32,
+  AVS_PLANAR_G = 64,
+  AVS_PLANAR_B = 128,
 };
 
-// pixel_type: flag bits, and the formats the filter takes.
+// pixel_type: flag bits, layouts and sample sizes.
 enum : uint32_t {
   AVS_CS_PLANAR = 1u << 31,
   AVS_CS_INTERLEAVED = 1u << 30,
   AVS_CS_YUV = 1u << 29,
   AVS_CS_BGR = 1u << 28,
   AVS_CS_YUVA = 1u << 27,
+  // The 8-bit formats by their own names.
   AVS_CS_YV12 = 0xA0000008u,
   AVS_CS_I420 = 0xA0000010u,
   AVS_CS_YV16 = 0xA0000308u,
   AVS_CS_YV24 = 0xA000030Bu,
   AVS_CS_YV411 = 0xA0000309u,
   AVS_CS_Y8 = 0xE0000000u,
-  // Refused, named here for tests: 4:1:0, packed 4:2:2, RGB, 4:2:0 with alpha
-  // and 4:2:0 with 16-bit samples.
+  // Layouts of every depth: OR one sample size below into them.
+  AVS_CS_GENERIC_YUV420 = 0xA0000008u,
+  AVS_CS_GENERIC_YUV422 = 0xA0000308u,
+  AVS_CS_GENERIC_YUV444 = 0xA000030Bu,
+  AVS_CS_GENERIC_Y = 0xE0000000u,
+  AVS_CS_GENERIC_RGBP = 0x90000001u,
+  AVS_CS_GENERIC_RGBAP = 0x90000002u,
+  AVS_CS_GENERIC_YUVA420 = 0x88000008u,
+  AVS_CS_GENERIC_YUVA422 = 0x88000308u,
+  AVS_CS_GENERIC_YUVA444 = 0x8800030Bu,
+  // The sample size field (bits 16-18). Above 8 bits every sample is one
+  // 16-bit little-endian word (four bytes for float).
+  AVS_CS_SAMPLE_BITS_MASK = 7u << 16,
+  AVS_CS_SAMPLE_BITS_8 = 0u << 16,
+  AVS_CS_SAMPLE_BITS_10 = 5u << 16,
+  AVS_CS_SAMPLE_BITS_12 = 6u << 16,
+  AVS_CS_SAMPLE_BITS_14 = 7u << 16,
+  AVS_CS_SAMPLE_BITS_16 = 1u << 16,
+  AVS_CS_SAMPLE_BITS_32 = 2u << 16,  // float
+  // Refused, named here for tests: 4:1:0, packed 4:2:2, packed RGB.
   AVS_CS_YUV9 = 0xA0000109u,
   AVS_CS_YUY2 = 0x60000004u,
   AVS_CS_BGR24 = 0x50000001u,
   AVS_CS_BGR32 = 0x50000002u,
-  AVS_CS_YUVA420 = 0xA8000008u,
-  AVS_CS_YUV420P16 = 0xA0010008u,
+  AVS_CS_BGR48 = 0x50010001u,
+  AVS_CS_BGR64 = 0x50010002u,
   // The bits the host's own YV12/YV16/YV24/YV411/Y8 tests look at: the
   // family flags, the sample size and both subsampling fields, but not which
   // of U and V comes first.
   AVS_CS_PLANAR_FAMILY_MASK = 0xF8070707u,
+  // The same without the sample size: the layout at any depth.
+  AVS_CS_LAYOUT_MASK = 0xF8000707u,
 };
+
+// Bits per sample of a pixel_type's sample size field: 8, 10, 12, 14, 16, or
+// 32 (float); 0 for the field's unused codes.
+inline int AvsBitsPerSample(uint32_t pixelType) {
+  static const int kBits[8] = {8, 16, 32, 0, 0, 10, 12, 14};
+  return kBits[(pixelType & AVS_CS_SAMPLE_BITS_MASK) >> 16];
+}
 
 // The subsampling fields of a planar pixel_type (bits 0-2 across, 8-10 down)
 // code the factor as 0 = 2, 1 = 4, 3 = 1. Returns log2 of the factor: the

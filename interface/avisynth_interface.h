@@ -1,13 +1,13 @@
 // The 2.5 frame-server plug-in interface, as both sides of the boundary see it.
 //
 // One header serves the plug-in (plugin/) and our stand-in frame server
-// (host/). A plug-in of this interface compiles the inline code below into
-// itself: the handles' reference counting and the frame accessors read and
-// change the host's memory directly, and every other call goes through the
-// host's vtables. So the layouts, the vtable order and the calling
-// conventions here are binary facts, not design choices: they must match the
-// hosts exactly on Linux x86-64 and on 32-bit Windows. The static_asserts at
-// the end pin the sizes and offsets.
+// (tests/hosts/avisynth25/). A plug-in of this interface compiles the
+// inline code below into itself: the handles' reference counting and the
+// frame accessors read and change the host's memory directly, and every
+// other call goes through the host's vtables. So the layouts, the vtable
+// order and the calling conventions here are binary facts, not design
+// choices: they must match the hosts exactly on Linux x86-64 and on 32-bit
+// Windows. The static_asserts at the end pin the sizes and offsets.
 //
 // Rules that keep the binary contract:
 //  - Reference counts are C `long` (8 bytes on Linux x86-64, 4 on Win32).

@@ -21,16 +21,59 @@ namespace {
 const char kDescription[] = "velmoraine " VELMORAINE_VERSION_STRING ": sliding-DCT denoiser";
 
 const char kUnsupportedFormatMessage[] =
-    "velmoraine: unsupported clip format; the clip must be planar 8-bit YUV without alpha (YV12, "
-    "I420, YV16, YV24 or YV411) or Y8; interleaved (YUY2), RGB, alpha and more than 8 bits per "
-    "sample are not accepted";
+    "velmoraine: unsupported clip format; the clip must be planar YUV (YV12, I420, YV16, YV24, "
+    "YV411, or 4:2:0, 4:2:2 or 4:4:4 at 10, 12, 14 or 16 bits), luma only (Y8, Y10, Y12, Y14 or "
+    "Y16) or planar RGB (RGBP8, RGBP10, RGBP12, RGBP14 or RGBP16); YUVA and planar RGBA of the "
+    "same depths are accepted too, their alpha plane passed through unchanged; float samples, "
+    "packed RGB and interleaved YUV (YUY2) are not accepted";
+
+// The planes the filter takes from a frame: `count` of them (1 or 3; 0 when
+// the format is refused), by host id and letter, at `bits` bits per sample.
+// Alpha is never among them.
+struct CFormat {
+  int count;
+  int32_t bits;
+  const int* ids;
+  const char* names;
+};
+
+constexpr uint32_t Layout(uint32_t pixelType) { return pixelType & AVS_CS_LAYOUT_MASK; }
+
+// The formats the host itself calls YV12 (and I420), YV16, YV24, YV411 and
+// Y8, their 10- to 16-bit forms (no YV411 among them), planar RGB of 8 to 16
+// bits, and the same with alpha where the host has them.
+CFormat ClassifyFormat(uint32_t pixelType) {
+  static const int kYuvIds[3] = {AVS_PLANAR_Y, AVS_PLANAR_U, AVS_PLANAR_V};
+  static const int kRgbIds[3] = {AVS_PLANAR_G, AVS_PLANAR_B, AVS_PLANAR_R};
+  const CFormat refused = {0, 0, kYuvIds, "YUV"};
+  const int32_t bits = AvsBitsPerSample(pixelType);
+  if (bits == 0 || bits > 16) return refused;  // unused codes and float
+  switch (Layout(pixelType)) {
+    case Layout(AVS_CS_GENERIC_Y):
+      return CFormat{1, bits, kYuvIds, "YUV"};
+    case Layout(AVS_CS_YV411):
+      return bits == 8 ? CFormat{3, bits, kYuvIds, "YUV"} : refused;
+    case Layout(AVS_CS_GENERIC_YUV420):
+    case Layout(AVS_CS_GENERIC_YUV422):
+    case Layout(AVS_CS_GENERIC_YUV444):
+    case Layout(AVS_CS_GENERIC_YUVA420):
+    case Layout(AVS_CS_GENERIC_YUVA422):
+    case Layout(AVS_CS_GENERIC_YUVA444):
+      return CFormat{3, bits, kYuvIds, "YUV"};
+    case Layout(AVS_CS_GENERIC_RGBP):
+    case Layout(AVS_CS_GENERIC_RGBAP):
+      return CFormat{3, bits, kRgbIds, "GBR"};
+    default:
+      return refused;
+  }
+}
 
 // Everything a filter instance needs, filled at construction and only read
 // afterwards: the host runs get_frame on one instance from several threads.
 struct CFilter {
   const AvisynthCFunctions* host;
-  PreparedFilter prepared;
-  bool mono;  // Y8: the Y plane only
+  PreparedFilter prepared;  // for format.bits
+  CFormat format;
 };
 
 AVS_Value ErrorValue(const char* message) {
@@ -39,18 +82,6 @@ AVS_Value ErrorValue(const char* message) {
   value.array_size = 0;
   value.d.string = message;
   return value;
-}
-
-// The formats the host itself calls YV12 (and I420), YV16, YV24, YV411 and
-// Y8: 8-bit planar YUV without alpha, or 8-bit luma only.
-bool IsAcceptedFormat(int32_t pixelType) {
-  const uint32_t family = static_cast<uint32_t>(pixelType) & AVS_CS_PLANAR_FAMILY_MASK;
-  return family == 0xA0000000u || family == 0xA0000300u || family == 0xA0000303u ||
-         family == 0xA0000301u || family == 0xE0000000u;
-}
-
-bool IsMono(int32_t pixelType) {
-  return (static_cast<uint32_t>(pixelType) & AVS_CS_PLANAR_FAMILY_MASK) == AVS_CS_Y8;
 }
 
 // Reads the integer arguments after the clip. An absent argument (or one of
@@ -99,19 +130,19 @@ AVS_VideoFrame* VELMORAINE_AVSC_CC GetFrame(AVS_FilterInfo* fi, int n) {
     fi->error = "velmoraine: the host could not make the frame writable";
     return nullptr;
   }
-  static const int kPlaneIds[3] = {AVS_PLANAR_Y, AVS_PLANAR_U, AVS_PLANAR_V};
-  static const char kPlaneNames[3] = {'Y', 'U', 'V'};
-  const int count = filter.mono ? 1 : 3;
+  const CFormat& format = filter.format;
+  const int bytesPerSample = format.bits == 8 ? 1 : 2;
   FramePlane planes[3];
-  for (int i = 0; i < count; ++i) {
-    const int id = kPlaneIds[i];
+  for (int i = 0; i < format.count; ++i) {
+    const int id = format.ids[i];
     planes[i].view.data = host.avs_get_write_ptr_p(frame, id);
     planes[i].view.pitch = host.avs_get_pitch_p(frame, id);
-    planes[i].view.width = host.avs_get_row_size_p(frame, id);  // bytes = samples at 8 bits
+    planes[i].view.width = host.avs_get_row_size_p(frame, id) / bytesPerSample;  // row size in bytes
     planes[i].view.height = host.avs_get_height_p(frame, id);
-    planes[i].name = kPlaneNames[i];
+    planes[i].name = format.names[i];
+    planes[i].bits = format.bits;
   }
-  const PlaneDriverResult result = FilterFramePlanes(planes, count, filter.prepared);
+  const PlaneDriverResult result = FilterFramePlanes(planes, format.count, filter.prepared);
   if (result.failedPlane >= 0) {
     char message[256];
     DescribePlaneFailure(planes[result.failedPlane], result.failure, n, message, sizeof(message));
@@ -151,7 +182,8 @@ AVS_Value VELMORAINE_AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, 
     return ErrorValue(saved != nullptr ? saved : "velmoraine: the host could not create the filter");
   }
   // Until free_filter is set, releasing the clip frees nothing of ours.
-  if (!IsAcceptedFormat(fi->vi.pixel_type)) {
+  const CFormat format = ClassifyFormat(static_cast<uint32_t>(fi->vi.pixel_type));
+  if (format.count == 0) {
     host.avs_release_clip(clip);
     return ErrorValue(kUnsupportedFormatMessage);
   }
@@ -161,8 +193,9 @@ AVS_Value VELMORAINE_AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, 
     return ErrorValue("velmoraine: out of memory creating the filter");
   }
   filter->host = &host;
-  filter->mono = IsMono(fi->vi.pixel_type);
-  PrepareFilter(arguments.T, arguments.P, arguments.lp, arguments.hp, kCpuAllFlags, filter->prepared);
+  filter->format = format;
+  PrepareFilter(arguments.T, arguments.P, arguments.lp, arguments.hp, format.bits, kCpuAllFlags,
+                filter->prepared);
   fi->user_data = filter;
   fi->get_frame = &GetFrame;
   fi->set_cache_hints = &SetCacheHints;

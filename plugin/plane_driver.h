@@ -11,15 +11,20 @@
 
 namespace velmoraine {
 
-// One plane of a writable frame, with its letter for messages ('Y', 'U', 'V').
+// One plane of a writable frame, with its letter for messages ('Y', 'U',
+// 'V', 'R', 'G', 'B'). The view's width counts samples: bytes at 8 bits, and
+// 16-bit words (two bytes each) at 9 to 16 bits, where data must be 2-byte
+// aligned. The pitch is in bytes at every depth.
 struct FramePlane {
   PlaneView view;
   char name;
+  int32_t bits = 8;  // 8, or 9..16 for the wide pass
 };
 
 // How one plane is filtered: FilterPlane in the libraries, a recording
 // stand-in in tests.
 typedef bool (*PreparedPlaneFunc)(const PlaneView& plane, const PreparedFilter& filter);
+typedef bool (*PreparedWidePlaneFunc)(const PlaneView16& plane, const PreparedFilter& filter);
 
 // What went wrong with the plane that FilterFramePlanes stopped at.
 enum PlaneFailure {
@@ -32,15 +37,19 @@ struct PlaneDriverResult {
   PlaneFailure failure;
 };
 
-// Filters planes[0..count-1] in order. A plane of zero width or height is
-// absent and skipped. Stops at the first plane that has no data or that the
-// filter refuses; that plane and the ones after it are left untouched, the
-// ones before it are filtered. Never throws.
+// Filters planes[0..count-1] in order, 8-bit planes with filterPlane and
+// deeper ones with filterWidePlane; the filter must be prepared for the
+// planes' depth. A plane of zero width or height is absent and skipped.
+// Stops at the first plane that has no data or that the filter refuses (a
+// deeper plane whose data is not 2-byte aligned included); that plane and the
+// ones after it are left untouched, the ones before it are filtered. Never
+// throws.
 PlaneDriverResult FilterFramePlanes(const FramePlane* planes, int count, const PreparedFilter& filter,
-                                    PreparedPlaneFunc filterPlane);
+                                    PreparedPlaneFunc filterPlane,
+                                    PreparedWidePlaneFunc filterWidePlane = &FilterPlane);
 inline PlaneDriverResult FilterFramePlanes(const FramePlane* planes, int count,
                                            const PreparedFilter& filter) {
-  return FilterFramePlanes(planes, count, filter, &FilterPlane);
+  return FilterFramePlanes(planes, count, filter, &FilterPlane, &FilterPlane);
 }
 
 // The message for a failed plane of frame `frame`, as text of at most

@@ -31,42 +31,53 @@ constexpr char kFilterArguments[] =
 constexpr char kFilterReturnType[] = "clip:vnode;";
 
 constexpr int kMaxPlanes = 3;
-// Room for the longest message: a format refusal, at most about 260 characters.
-constexpr size_t kMessageCapacity = 320;
+// Room for the longest message: a format refusal, at most about 420 characters.
+constexpr size_t kMessageCapacity = 512;
 
-// The constant formats of 8-bit integer samples whose every plane the filter
-// can take at its own size.
-constexpr uint32_t kAcceptedFormats[] = {
-    VideoFormatId(cfGray, stInteger, 8, 0, 0),  // Gray8
-    VideoFormatId(cfYUV, stInteger, 8, 1, 1),   // YUV420P8
-    VideoFormatId(cfYUV, stInteger, 8, 1, 0),   // YUV422P8
-    VideoFormatId(cfYUV, stInteger, 8, 0, 0),   // YUV444P8
-    VideoFormatId(cfYUV, stInteger, 8, 2, 2),   // YUV410P8
-    VideoFormatId(cfYUV, stInteger, 8, 2, 0),   // YUV411P8
-    VideoFormatId(cfRGB, stInteger, 8, 0, 0),   // RGB24, planar
+// The layouts whose every plane the filter can take at its own size, with
+// integer samples of 8 to 16 bits. The bits field of the ids is 0 here.
+constexpr uint32_t kAcceptedLayouts[] = {
+    VideoFormatId(cfGray, stInteger, 0, 0, 0),  // Gray
+    VideoFormatId(cfYUV, stInteger, 0, 1, 1),   // YUV420P
+    VideoFormatId(cfYUV, stInteger, 0, 1, 0),   // YUV422P
+    VideoFormatId(cfYUV, stInteger, 0, 0, 0),   // YUV444P
+    VideoFormatId(cfYUV, stInteger, 0, 2, 2),   // YUV410P
+    VideoFormatId(cfYUV, stInteger, 0, 2, 0),   // YUV411P
+    VideoFormatId(cfRGB, stInteger, 0, 0, 0),   // RGB, planar
 };
 constexpr char kAcceptedFormatsText[] =
-    "a constant format and size with 8-bit integer samples: Gray8, YUV420P8, YUV422P8, "
-    "YUV444P8, YUV410P8, YUV411P8 or RGB24";
+    "a constant format and size with integer samples of 8 to 16 bits: Gray, YUV420P, YUV422P, "
+    "YUV444P, YUV410P, YUV411P or RGB (such as Gray8, YUV420P10, YUV444P16 or RGB48)";
 
 struct DenoiseInstance {
   VSNode* source;
-  PreparedFilter filter;
+  PreparedFilter filter;  // for `bits`
+  int32_t bits;
   int numPlanes;
   bool selected[kMaxPlanes];
   char planeNames[kMaxPlanes];
 };
 
 bool IsAcceptedFormat(const VSVideoFormat& f) {
-  if (f.bytesPerSample != 1) return false;
+  if (f.sampleType != stInteger || f.bitsPerSample < 8 || f.bitsPerSample > 16) return false;
+  if (f.bytesPerSample != (f.bitsPerSample == 8 ? 1 : 2)) return false;
   const int expectedPlanes = f.colorFamily == cfGray ? 1 : 3;
   if (f.numPlanes != expectedPlanes) return false;
-  const uint32_t id =
-      VideoFormatId(f.colorFamily, f.sampleType, f.bitsPerSample, f.subSamplingW, f.subSamplingH);
-  for (uint32_t accepted : kAcceptedFormats) {
+  const uint32_t id = VideoFormatId(f.colorFamily, f.sampleType, 0, f.subSamplingW, f.subSamplingH);
+  for (uint32_t accepted : kAcceptedLayouts) {
     if (id == accepted) return true;
   }
   return false;
+}
+
+// The 16-bit integer format a clip of float samples converts to: the same
+// family and subsampling where that is accepted, YUV444P16 otherwise.
+const char* ConversionFor(const VSVideoFormat& f) {
+  if (f.colorFamily == cfGray) return "vs.GRAY16";
+  if (f.colorFamily == cfRGB) return "vs.RGB48";
+  if (f.subSamplingW == 1 && f.subSamplingH == 1) return "vs.YUV420P16";
+  if (f.subSamplingW == 1 && f.subSamplingH == 0) return "vs.YUV422P16";
+  return "vs.YUV444P16";
 }
 
 void DescribeFormat(const VSVideoInfo& vi, TextBuilder& out) {
@@ -87,6 +98,10 @@ void DescribeFormat(const VSVideoInfo& vi, TextBuilder& out) {
   if (f.colorFamily == cfYUV) {
     out.Add(", chroma subsampled 1/").Add(int64_t{1} << (f.subSamplingW & 7));
     out.Add(" across and 1/").Add(int64_t{1} << (f.subSamplingH & 7)).Add(" down");
+  }
+  if (f.sampleType == stFloat && knownFamily) {
+    out.Add("; convert it first, e.g. with core.resize.Point(clip, format=").Add(ConversionFor(f));
+    out.Add(")");
   }
 }
 
@@ -167,6 +182,7 @@ const VSFrame* DenoiseGetFrame(int n, int activationReason, void* instanceData, 
     plane.view.width = vsapi->getFrameWidth(frame, p);
     plane.view.height = vsapi->getFrameHeight(frame, p);
     plane.name = instance.planeNames[p];
+    plane.bits = instance.bits;
   }
   const PlaneDriverResult result = FilterFramePlanes(planes, count, instance.filter);
   if (result.failedPlane >= 0) {
@@ -226,6 +242,7 @@ void DenoiseCreate(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI
     return;
   }
   instance->source = source;
+  instance->bits = vi->format.bitsPerSample;
   instance->numPlanes = vi->format.numPlanes;
   const char* names = vi->format.colorFamily == cfRGB ? "RGB" : "YUV";
   for (int p = 0; p < kMaxPlanes; ++p) instance->planeNames[p] = names[p];
@@ -236,7 +253,7 @@ void DenoiseCreate(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI
     Refuse(source, out, planesText, vsapi);
     return;
   }
-  PrepareFilter(arguments.T, arguments.P, arguments.lp, arguments.hp, kCpuAllFlags,
+  PrepareFilter(arguments.T, arguments.P, arguments.lp, arguments.hp, instance->bits, kCpuAllFlags,
                 instance->filter);
 
   // Frame n needs source frame n only.

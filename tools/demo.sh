@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build needs, builds the program and its plug-in into
-# build/ and runs the demo: a synthetic noisy clip filtered through the
-# plug-in, with PSNR before and after. The files stay in DIR (default
+# Installs what the build needs, builds the program into build/ and runs
+# the demo: a synthetic noisy clip filtered, with PSNR before and after. The files stay in DIR (default
 # out/demo), taken from the folder the script is run from.
 #   bash tools/demo.sh [DIR]
 set -euo pipefail

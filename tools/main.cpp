@@ -1,4 +1,4 @@
-// velmoraine: denoises a Y4M video stream through the velmoraine plug-in.
+// velmoraine: denoises a Y4M video stream with the plane filter, built in.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -23,24 +23,29 @@ namespace {
 using velmoraine::tools::RunError;
 
 constexpr const char* kDescription =
-    "velmoraine: denoises a Y4M video with the velmoraine plug-in. Every overlapping 8x8\n"
+    "velmoraine: denoises a Y4M video. Every overlapping 8x8\n"
     "block of each plane is transformed, its small coefficients are dropped, and the\n"
     "blocks are put back together, weighted by how many coefficients they lost.";
 
 constexpr const char* kFooter = R"(
 IN and OUT are YUV4MPEG2 (Y4M) streams, '-' for standard input and output.
-Accepted: 8-bit 4:2:0 (C420jpeg, C420mpeg2, C420paldv, C420 or no C tag) and
-8-bit mono (Cmono). The output carries the input's header and FRAME lines
-unchanged. In messages, frames are numbered from 0.
+Accepted at 8 bits: 4:2:0 (C420jpeg, C420mpeg2, C420paldv, C420 or no C tag),
+C411, C422, C444, C444alpha (alpha passes through) and Cmono; at 9 to 16 bits:
+C420pN, C422pN, C444pN and CmonoN (little-endian words, as ffmpeg writes them).
+The output carries the input's header and FRAME lines unchanged. In messages,
+frames are numbered from 0.
 
 --T auto estimates the noise from the luma of the first 10 frames (those are
 held back, then filtered) and takes T = 2.8 x sigma; --estimate IN prints
-that sigma and T without filtering.
+that sigma and T without filtering. Sigma and T are in 8-bit levels at every
+depth: 10-bit noise of sigma 40 reads as sigma 10.
 
 With ffmpeg, through pipes in both directions:
   ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine -q --T auto - - | ffmpeg -f yuv4mpegpipe -i - out.mp4
   ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - filtered.y4m
   velmoraine --T 20 noisy.y4m - | ffmpeg -f yuv4mpegpipe -i - -c:v libx264 out.mp4
+At 10 bits, in and out:
+  ffmpeg -i in.mkv -f yuv4mpegpipe -strict -1 -pix_fmt yuv420p10le - | velmoraine -q --T auto - - | ffmpeg -f yuv4mpegpipe -i - -c:v libx265 out.mkv
 
 In chunks (each a whole Y4M stream; join the first whole and the others
 without their header line, e.g. 'tail -n +2 part1.y4m'):
@@ -91,26 +96,23 @@ CLI::Validator IntegerFrom(int64_t lowest, int64_t highest, bool orAuto = false)
       "");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Before any thread starts: Ctrl-C and SIGTERM end a run between frames.
-  velmoraine::tools::interrupt::Watch();
-  CLI::App app(kDescription, "velmoraine");
-  app.footer(kFooter);
-  app.get_formatter()->column_width(20);
+// Everything the command line gives.
+struct CommandLine {
   velmoraine::tools::RunOptions options;
-  velmoraine::tools::FilterSettings& s = options.settings;
-  unsigned cores = std::thread::hardware_concurrency();
-  options.threads = cores ? static_cast<int>(cores) : 1;
-  std::string in, out, threshold = "0", estimate;
+  std::string program = "velmoraine";  // as it was called
+  std::string in, out, threshold = "0", estimate, plugin;
   bool demo = false, quiet = false, version = false;
+  bool threadsGiven = false;
+};
 
+// The option table.
+void AddOptions(CLI::App& app, CommandLine& c) {
+  velmoraine::tools::FilterSettings& s = c.options.settings;
   const CLI::Validator anyInt = IntegerFrom(INT32_MIN, INT32_MAX);
-  app.add_option("-T,--T", threshold,
-                 "threshold in orthonormal DCT units: smaller in-band coefficients are\n"
-                 "dropped; 0 drops none. 'auto': 2.8 x the noise sigma estimated from\n"
-                 "the first 10 frames (see --estimate)")
+  app.add_option("-T,--T", c.threshold,
+                 "threshold in orthonormal DCT units, in 8-bit levels at every depth:\n"
+                 "smaller in-band coefficients are dropped; 0 drops none. 'auto': 2.8 x\n"
+                 "the noise sigma estimated from the first 10 frames (see --estimate)")
       ->check(IntegerFrom(INT32_MIN, INT32_MAX, true))
       ->type_name("N|auto")
       ->default_str("0");
@@ -129,56 +131,50 @@ int main(int argc, char** argv) {
                  "hp 98 or more takes in every coefficient (the default)")
       ->check(anyInt)
       ->default_val(100);
-  app.add_option("--plugin", options.pluginPath,
-                 "plug-in library (default: the libvelmoraine.so built with this program)");
-  app.add_option("-j,--threads", options.threads,
+  app.add_option("-j,--threads", c.options.threads,
                  "frames filtered at once, reading and writing alongside (default: all cores)")
       ->check(IntegerFrom(1, 256))
       ->type_name("N");
-  int64_t start = 0, frames = -1;
-  app.add_option("--start", start, "first frame to filter (from 0); the output holds only the chunk")
+  app.add_option("--start", c.options.start, "first frame to filter (from 0); the output holds only the chunk")
       ->check(IntegerFrom(0, INT32_MAX - 1))
       ->type_name("N");
-  app.add_option("--frames", frames, "how many frames to filter (default: to the end)")
+  app.add_option("--frames", c.options.frames, "how many frames to filter (default: to the end)")
       ->check(IntegerFrom(0, INT32_MAX))
       ->type_name("K");
-  app.add_option("--estimate", estimate,
+  app.add_option("--estimate", c.estimate,
                  "print the noise sigma of IN's luma (first 10 frames) and the T that\n"
                  "--T auto takes, and filter nothing")
       ->type_name("IN");
-  app.add_flag("-q,--quiet", quiet, "no progress line, no notes; errors are still reported");
-  app.add_flag("--version", version, "print the version and exit");
-  app.add_flag("--demo", demo,
+  app.add_flag("-q,--quiet", c.quiet, "no progress line, no notes; errors are still reported");
+  app.add_flag("--version", c.version, "print the version and exit");
+  app.add_flag("--demo", c.demo,
                "demo: noisy synthetic clip, filtered, PSNR printed; IN is then the folder\n"
                "for its files (default out/demo)");
-  app.add_option("IN", in, "input Y4M file, '-' for standard input");
-  app.add_option("OUT", out, "output Y4M file, '-' for standard output");
+  // Earlier releases loaded the filter from a plug-in library: the option
+  // is refused with the reason, and no longer listed.
+  app.add_option("--plugin", c.plugin)->group("");
+  app.add_option("IN", c.in, "input Y4M file, '-' for standard input");
+  app.add_option("OUT", c.out, "output Y4M file, '-' for standard output");
+}
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help
-    // "--lp must be an integer ...", not "--lp: must be ...".
-    std::string message = e.what();
-    if (const size_t at = message.find(": must be an integer"); at != std::string::npos) message.erase(at, 1);
-    std::fprintf(stderr, "velmoraine: %s\nRun 'velmoraine --help' for the options.\n", message.c_str());
-    return 2;
-  }
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "velmoraine: %s\nRun 'velmoraine --help' for the options.\n", message.c_str());
+  return 2;
+}
 
-  if (version) {
-    std::printf("velmoraine %s\n", VELMORAINE_VERSION_STRING);
-    return 0;
-  }
-  // A reader that goes away (e.g. `| head`) is reported, not a silent death;
-  // so is a file-size limit (ulimit -f): both are write errors.
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
-
-  options.autoThreshold = threshold == "auto";
-  if (!options.autoThreshold) s.T = std::stoi(threshold);  // checked above
-  options.quiet = quiet;
-  options.start = start;
-  options.frames = frames;
+// The checks across options. Returns 0 when the options hold together, else
+// the exit status after the message.
+int CheckOptions(const CLI::App& app, CommandLine& c) {
+  velmoraine::tools::RunOptions& options = c.options;
+  if (app.count("--plugin") > 0)
+    return Usage("--plugin is no longer taken: the program carries the filter itself and loads no "
+                 "plug-in library; leave the option out");
+  options.autoThreshold = c.threshold == "auto";
+  if (!options.autoThreshold) options.settings.T = std::stoi(c.threshold);  // checked by its option
+  if (options.settings.P < 0)
+    return Fail("--P: velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / "
+                "P=3 1+z / P>10 (z > P) ? 1 : 0");
+  options.quiet = c.quiet;
   const bool chunk = app.count("--start") > 0 || app.count("--frames") > 0;
   if (options.autoThreshold && chunk) {
     std::fprintf(stderr,
@@ -188,86 +184,133 @@ int main(int argc, char** argv) {
                  "and give it to every chunk with --T.\n");
     return 2;
   }
+  return 0;
+}
 
+// --estimate: the noise of a stream, nothing filtered.
+int RunEstimate(const CommandLine& c) {
+  if (!c.in.empty()) return Fail("--estimate takes one input and no other file");
+  int fd = STDIN_FILENO;
+  if (c.estimate != "-") {
+    fd = open(c.estimate.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Fail(ShowOpenError("input", c.estimate));
+  }
+  if (isatty(fd)) return Fail("the input is a terminal; give a Y4M file or pipe one in");
+  const velmoraine::tools::NoiseReport report = velmoraine::tools::EstimateStream(fd);
+  std::printf("sigma %.2f\nT %d\n", report.sigma, report.threshold);
+  if (report.noEstimate)
+    std::fprintf(stderr, "velmoraine: no noise estimate: %s\n", report.noEstimate);
+  else if (!c.quiet)
+    std::fprintf(stderr, "velmoraine: noise sigma in 8-bit levels, from the luma of the first %lld frame%s; "
+                 "T = 2.8 x sigma, as --T auto takes it\n",
+                 static_cast<long long>(report.frames), report.frames == 1 ? "" : "s");
+  return 0;
+}
+
+// Opens IN, refusing a terminal and the output file itself; -1 after the
+// message when it cannot be used.
+int OpenInput(const CommandLine& c) {
+  int input = STDIN_FILENO;
+  if (c.in != "-") {
+    input = open(c.in.c_str(), O_RDONLY | O_CLOEXEC);
+    if (input < 0) return Fail(ShowOpenError("input", c.in)), -1;
+  }
+  if (isatty(input))
+    return Fail("the input is a terminal; give a Y4M file or pipe one in, e.g.\n"
+                "  ffmpeg -i INPUT -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - OUT.y4m"), -1;
+  struct stat inputStat {};
+  if (fstat(input, &inputStat) == 0 && S_ISREG(inputStat.st_mode)) {
+    // Writing the output over the input would destroy it while reading.
+    struct stat outputStat {};
+    const bool exists = c.out == "-" ? fstat(STDOUT_FILENO, &outputStat) == 0 : stat(c.out.c_str(), &outputStat) == 0;
+    if (exists && SameFile(inputStat, outputStat))
+      return Fail("the output '" + c.out + "' is the input file; write to another file"), -1;
+  }
+  return input;
+}
+
+// IN to OUT through the filter.
+int RunFilter(const CommandLine& c) {
+  if (c.out == "-" && isatty(STDOUT_FILENO))
+    return Fail("standard output is a terminal; redirect it to a file or a pipe, or give OUT");
+  const int input = OpenInput(c);
+  if (input < 0) return 1;
+  int output = -1;
+  auto openOutput = [&]() -> int {
+    if (c.out == "-") return output = STDOUT_FILENO;
+    output = open(c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (output < 0) throw RunError(ShowOpenError("output", c.out));
+    return output;
+  };
+  velmoraine::tools::RunOptions options = c.options;
+  options.progress = !c.quiet && isatty(STDERR_FILENO);
+  // What the hint after an interrupt repeats.
+  options.program = c.program;
+  options.inputName = c.in;
+  options.outputName = c.out;
+  if (c.quiet) options.otherOptions.push_back("-q");
+  if (c.threadsGiven) options.otherOptions.insert(options.otherOptions.end(), {"-j", std::to_string(options.threads)});
+  int status = 0;
   try {
-    if (options.pluginPath.empty()) options.pluginPath = velmoraine::tools::DefaultPluginPath();
-    if (!estimate.empty()) {
-      if (!in.empty()) return Fail("--estimate takes one input and no other file");
-      int fd = STDIN_FILENO;
-      if (estimate != "-") {
-        fd = open(estimate.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return Fail(ShowOpenError("input", estimate));
-      }
-      if (isatty(fd)) return Fail("the input is a terminal; give a Y4M file or pipe one in");
-      const velmoraine::tools::NoiseReport report = velmoraine::tools::EstimateStream(fd);
-      std::printf("sigma %.2f\nT %d\n", report.sigma, report.threshold);
-      if (report.noEstimate)
-        std::fprintf(stderr, "velmoraine: no noise estimate: %s\n", report.noEstimate);
-      else if (!quiet)
-        std::fprintf(stderr, "velmoraine: noise sigma in levels, from the luma of the first %lld frame%s; "
-                     "T = 2.8 x sigma, as --T auto takes it\n",
-                     static_cast<long long>(report.frames), report.frames == 1 ? "" : "s");
-      return 0;
-    }
-    if (demo) {
-      if (!out.empty()) return Fail("--demo takes at most one folder");
-      if (app.count("--T") == 0) s.T = velmoraine::tools::kDemoThreshold;
-      return velmoraine::tools::RunDemo(in.empty() ? "out/demo" : in, options);
-    }
-    if (in.empty() || out.empty()) {
-      std::fprintf(stderr, "velmoraine: give IN and OUT (or --demo)\n%s",
-                   app.help().c_str());
-      return 2;
-    }
-
-    if (out == "-" && isatty(STDOUT_FILENO))
-      return Fail("standard output is a terminal; redirect it to a file or a pipe, or give OUT");
-
-    int input = STDIN_FILENO;
-    if (in != "-") {
-      input = open(in.c_str(), O_RDONLY | O_CLOEXEC);
-      if (input < 0) return Fail(ShowOpenError("input", in));
-    }
-    if (isatty(input))
-      return Fail("the input is a terminal; give a Y4M file or pipe one in, e.g.\n"
-                  "  ffmpeg -i INPUT -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - OUT.y4m");
-    struct stat inputStat {};
-    const bool inputIsFile = fstat(input, &inputStat) == 0 && S_ISREG(inputStat.st_mode);
-    if (inputIsFile) {
-      // Writing the output over the input would destroy it while reading.
-      struct stat outputStat {};
-      bool same = out == "-" ? fstat(STDOUT_FILENO, &outputStat) == 0
-                             : stat(out.c_str(), &outputStat) == 0;
-      if (same && SameFile(inputStat, outputStat))
-        return Fail("the output '" + out + "' is the input file; write to another file");
-    }
-
-    int output = -1;
-    auto openOutput = [&]() -> int {
-      if (out == "-") return output = STDOUT_FILENO;
-      output = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-      if (output < 0) throw RunError(ShowOpenError("output", out));
-      return output;
-    };
-    options.progress = !quiet && isatty(STDERR_FILENO);
-    options.program = argv[0];
-    options.inputName = in;
-    options.outputName = out;
-    if (quiet) options.otherOptions.push_back("-q");
-    if (app.count("--threads")) options.otherOptions.insert(options.otherOptions.end(), {"-j", std::to_string(options.threads)});
-    if (app.count("--plugin")) options.otherOptions.insert(options.otherOptions.end(), {"--plugin", options.pluginPath});
-    int status = 0;
-    try {
-      velmoraine::tools::FilterStream(input, openOutput, options);
-    } catch (const RunError& e) {
-      status = Fail(e.what());
-    }
-    if (output >= 0 && output != STDOUT_FILENO && close(output) != 0 && status == 0)
-      status = Fail(std::string("output: write error: ") + std::strerror(errno));
-    if (input != STDIN_FILENO) close(input);
-    return status;
+    velmoraine::tools::FilterStream(input, openOutput, options);
   } catch (const RunError& e) {
-    return Fail(e.what());
+    status = Fail(e.what());
+  }
+  if (output >= 0 && output != STDOUT_FILENO && close(output) != 0 && status == 0)
+    status = Fail(std::string("output: write error: ") + std::strerror(errno));
+  if (input != STDIN_FILENO) close(input);
+  return status;
+}
+
+// What the options ask for: the estimate, the demo, or a run.
+int Dispatch(const CLI::App& app, CommandLine& c) {
+  if (!c.estimate.empty()) return RunEstimate(c);
+  if (c.demo) {
+    if (!c.out.empty()) return Fail("--demo takes at most one folder");
+    if (app.count("--T") == 0) c.options.settings.T = velmoraine::tools::kDemoThreshold;
+    return velmoraine::tools::RunDemo(c.in.empty() ? "out/demo" : c.in, c.options);
+  }
+  if (c.in.empty() || c.out.empty()) {
+    std::fprintf(stderr, "velmoraine: give IN and OUT (or --demo)\n%s", app.help().c_str());
+    return 2;
+  }
+  return RunFilter(c);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before any thread starts: Ctrl-C and SIGTERM end a run between frames.
+  velmoraine::tools::interrupt::Watch();
+  CLI::App app(kDescription, "velmoraine");
+  app.footer(kFooter);
+  app.get_formatter()->column_width(20);
+  CommandLine c;
+  const unsigned cores = std::thread::hardware_concurrency();
+  c.options.threads = cores ? static_cast<int>(cores) : 1;
+  AddOptions(app, c);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    // "--lp must be an integer ...", not "--lp: must be ...".
+    std::string message = e.what();
+    if (const size_t at = message.find(": must be an integer"); at != std::string::npos) message.erase(at, 1);
+    return Usage(message);
+  }
+  if (c.version) {
+    std::printf("velmoraine %s\n", VELMORAINE_VERSION_STRING);
+    return 0;
+  }
+  // A reader that goes away (e.g. `| head`) is reported, not a silent death;
+  // so is a file-size limit (ulimit -f): both are write errors.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  if (const int status = CheckOptions(app, c)) return status;
+  c.program = argv[0];
+  c.threadsGiven = app.count("--threads") > 0;
+  try {
+    return Dispatch(app, c);
   } catch (const std::exception& e) {
     return Fail(e.what());
   }

@@ -25,31 +25,44 @@ double Quantile(std::vector<float>& values, double q) {
 }  // namespace
 
 void NoiseEstimator::AddPlane(const uint8_t* data, ptrdiff_t pitch, int width, int height) {
+  AddBlocks(data, pitch, width, height, 8);
+}
+
+void NoiseEstimator::AddPlane16(const uint16_t* data, ptrdiff_t pitch, int width, int height, int bits) {
+  AddBlocks(data, pitch, width, height, bits);
+}
+
+template <typename Sample>
+void NoiseEstimator::AddBlocks(const Sample* data, ptrdiff_t pitch, int width, int height, int bits) {
+  const int top = (1 << bits) - 1;
+  // Native levels to 8-bit ones: the mean scales by 2^(bits-8), squares by its square.
+  const double level = static_cast<double>(1 << (bits - 8));
+  auto rowAt = [&](const Sample* from, int rows) {
+    return reinterpret_cast<const Sample*>(reinterpret_cast<const uint8_t*>(from) + rows * pitch);
+  };
   for (int by = 0; by + kBlock <= height; by += kBlock) {
     for (int bx = 0; bx + kBlock <= width; bx += kBlock) {
-      const uint8_t* block = data + by * pitch + bx;
+      const Sample* block = rowAt(data, by) + bx;
       int64_t sum = 0, squares = 0;
       bool clipped = false;
       for (int y = 0; y < kBlock; ++y) {
-        const uint8_t* row = block + y * pitch;
+        const Sample* row = rowAt(block, y);
         for (int x = 0; x < kBlock; ++x) {
           sum += row[x];
-          clipped |= row[x] == 0 || row[x] == 255;
+          clipped |= row[x] == 0 || row[x] >= top;
         }
       }
       for (int y = 1; y + 1 < kBlock; ++y) {
-        const uint8_t* up = block + (y - 1) * pitch;
-        const uint8_t* row = up + pitch;
-        const uint8_t* down = row + pitch;
+        const Sample *up = rowAt(block, y - 1), *row = rowAt(block, y), *down = rowAt(block, y + 1);
         for (int x = 1; x + 1 < kBlock; ++x) {
-          const int r = up[x - 1] - 2 * up[x] + up[x + 1] - 2 * (row[x - 1] - 2 * row[x] + row[x + 1]) +
-                        down[x - 1] - 2 * down[x] + down[x + 1];
+          const int64_t r = int64_t{up[x - 1]} - 2 * up[x] + up[x + 1] - 2 * (row[x - 1] - 2 * row[x] + row[x + 1]) +
+                            down[x - 1] - 2 * down[x] + down[x + 1];
           squares += r * r;
         }
       }
       constexpr double kOutputs = (kBlock - 2) * (kBlock - 2);
-      blocks_.push_back({static_cast<float>(static_cast<double>(squares) / (36.0 * kOutputs)),
-                         static_cast<float>(static_cast<double>(sum) / (kBlock * kBlock)), clipped});
+      blocks_.push_back({static_cast<float>(static_cast<double>(squares) / (36.0 * kOutputs * level * level)),
+                         static_cast<float>(static_cast<double>(sum) / (kBlock * kBlock * level)), clipped});
     }
   }
 }

@@ -1,4 +1,4 @@
-// Estimating the strength of white noise in 8-bit pictures from the pictures
+// Estimating the strength of white noise in pictures from the pictures
 // themselves, and the threshold that removes it.
 //
 // The estimator looks at every 16x16 block of the luma through the second
@@ -26,6 +26,10 @@ class NoiseEstimator {
   // Adds the blocks of one plane (`height` rows of `width` samples, `pitch`
   // bytes apart).
   void AddPlane(const uint8_t* data, ptrdiff_t pitch, int width, int height);
+  // The same for `bits`-bit samples (9..16) in 16-bit words: measured in
+  // 8-bit levels (a native level is 2^(8 - bits) of one), so that Sigma
+  // keeps the units of T at every depth.
+  void AddPlane16(const uint16_t* data, ptrdiff_t pitch, int width, int height, int bits);
 
   // The estimated standard deviation of the noise, in levels; 0 when there
   // is no estimate (see NoEstimate).
@@ -41,10 +45,12 @@ class NoiseEstimator {
   size_t Blocks() const { return blocks_.size(); }
 
  private:
+  template <typename Sample>
+  void AddBlocks(const Sample* data, ptrdiff_t pitch, int width, int height, int bits);
   struct Block {
     float meanSquare;  // of the mask's output, divided by 36
     float mean;        // of the samples
-    bool clipped;      // a sample at 0 or 255
+    bool clipped;      // a sample at either end of the range
   };
   std::vector<Block> blocks_;
 };

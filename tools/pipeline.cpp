@@ -10,53 +10,62 @@
 #include <climits>
 #include <condition_variable>
 #include <deque>
-#include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
-#include "host/frame_server.h"
 #include "tools/interrupt.h"
 #include "tools/noise_estimate.h"
-#include "tools/y4m_clip.h"
+#include "tools/stream_frame.h"
 #include "y4m/y4m.h"
-
-#ifndef VELMORAINE_PLUGIN_BUILD_PATH
-#define VELMORAINE_PLUGIN_BUILD_PATH ""
-#endif
 
 namespace velmoraine::tools {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr const char* kPluginFile = "libvelmoraine.so";
+using FramePtr = std::unique_ptr<StreamFrame>;
 
 // What the reader, the workers and the writer share. Everything is guarded
 // by `mutex`; `changed` wakes whoever waits for any of it.
 struct Shared {
   std::mutex mutex;
   std::condition_variable changed;
-  std::deque<int> work;                    // read, not yet taken by a worker
-  std::map<int, Y4mFrameExtras> extras;    // read, not yet written
-  std::map<int, PVideoFrame> filtered;     // filtered, not yet written
-  int inFlight = 0;                        // read, not yet written
+  std::deque<FramePtr> work;              // read, not yet taken by a worker
+  std::map<int64_t, FramePtr> filtered;   // filtered, not yet written
+  int inFlight = 0;                       // read, not yet written
   int limit = 3;
   bool readerDone = false;
-  int framesRead = 0;
+  int64_t framesRead = 0;  // once readerDone: the frame after the last one read whole
   std::string readError;
-  int failedFrame = INT_MAX;  // lowest frame whose filtering failed
+  int64_t failedFrame = INT64_MAX;  // lowest frame whose filtering failed
   std::string failure;
   bool stop = false;  // the writer gave up: reader and workers end
   int64_t end = INT64_MAX;  // the frame after the last one to read
-  int nextToRead = 0;       // the frame after the last one read whole
+  int64_t nextToRead = 0;   // the frame after the last one read whole
   bool interrupted = false;  // a signal came: nothing more is read
-  int cutoff = INT_MAX;      // when interrupted, the frame after the last one written
+  int64_t cutoff = INT64_MAX;  // when interrupted, the frame after the last one written
 };
 
-void Reader(Shared& shared, Y4mSourceClip& source, IScriptEnvironment* env) {
-  int read;
+// Reads the next frame, turning what goes wrong into a message.
+FramePtr ReadOrExplain(y4m::Reader& reader, std::string& error) {
+  try {
+    return ReadStreamFrame(reader);
+  } catch (const y4m::Error& e) {
+    error = std::string("input: ") + e.what();
+  } catch (const std::bad_alloc&) {
+    error = "input: frame " + std::to_string(reader.framesRead()) + ": not enough memory for its " +
+            std::to_string(reader.header().FrameBytes()) + " bytes";
+  } catch (const std::exception& e) {
+    error = "input: frame " + std::to_string(reader.framesRead()) + ": " + e.what();
+  }
+  return nullptr;
+}
+
+void ReaderThread(Shared& shared, y4m::Reader& reader) {
+  int64_t read;
   {
     std::lock_guard lock(shared.mutex);
     read = shared.nextToRead;
@@ -70,23 +79,13 @@ void Reader(Shared& shared, Y4mSourceClip& source, IScriptEnvironment* env) {
       });
       if (shared.stop || shared.interrupted || read >= shared.end) break;
     }
-    std::optional<Y4mSourceClip::ReadFrame> frame;
-    try {
-      frame = source.ReadNextFrame(env);
-    } catch (const y4m::Error& e) {
-      error = std::string("input: ") + e.what();
-    } catch (const AvisynthError& e) {
-      error = std::string("input: ") + e.msg;
-    } catch (const std::exception& e) {
-      error = std::string("input: frame ") + std::to_string(read) + ": " + e.what();
-    }
+    FramePtr frame = ReadOrExplain(reader, error);
     if (!frame) break;
     std::lock_guard lock(shared.mutex);
-    shared.extras.emplace(frame->number, std::move(frame->extras));
-    shared.work.push_back(frame->number);
-    ++shared.inFlight;
     read = frame->number + 1;
     shared.nextToRead = read;
+    shared.work.push_back(std::move(frame));
+    ++shared.inFlight;
     shared.changed.notify_all();
   }
   std::lock_guard lock(shared.mutex);
@@ -96,38 +95,33 @@ void Reader(Shared& shared, Y4mSourceClip& source, IScriptEnvironment* env) {
   shared.changed.notify_all();
 }
 
-void Worker(Shared& shared, IClip* filter, IScriptEnvironment* env) {
+void WorkerThread(Shared& shared, const FrameFilter& filter) {
   for (;;) {
-    int n;
+    FramePtr frame;
     {
       std::unique_lock lock(shared.mutex);
-      shared.changed.wait(lock, [&] {
-        return shared.stop || !shared.work.empty() || shared.readerDone;
-      });
+      shared.changed.wait(lock, [&] { return shared.stop || !shared.work.empty() || shared.readerDone; });
       if (shared.stop || shared.work.empty()) return;
-      n = shared.work.front();
+      frame = std::move(shared.work.front());
       shared.work.pop_front();
     }
     std::string failure;
-    PVideoFrame frame;
     try {
-      frame = filter->GetFrame(n, env);
-    } catch (const AvisynthError& e) {
-      failure = e.msg ? e.msg : "unknown script error";
+      failure = filter(*frame);
     } catch (const std::exception& e) {
       failure = e.what();
     } catch (...) {
       failure = "the filter failed with an exception of unknown type";
     }
-    if (!frame && failure.empty()) failure = "the filter returned no frame";
+    const int64_t n = frame->number;
     std::lock_guard lock(shared.mutex);
-    if (frame) {
-      shared.filtered.emplace(n, frame);
+    if (failure.empty()) {
+      shared.filtered.emplace(n, std::move(frame));
     } else if (n < shared.failedFrame) {
       shared.failedFrame = n;
-      // The plug-in's own messages name the frame already; say it once.
-      const std::string frame = "frame " + std::to_string(n);
-      shared.failure = failure.find(frame + ":") != std::string::npos ? failure : frame + ": " + failure;
+      // Messages that name the frame already are not told it again.
+      const std::string name = "frame " + std::to_string(n);
+      shared.failure = failure.find(name + ":") != std::string::npos ? failure : name + ": " + failure;
     }
     shared.changed.notify_all();
   }
@@ -228,28 +222,196 @@ void ReadStreamHeader(y4m::Reader& reader) {
   }
 }
 
-}  // namespace
+// The frames to filter: first .. end-1 (end is at most the stream's end).
+struct Chunk {
+  int64_t first = 0;
+  int64_t end = INT64_MAX;
+  int64_t inFile = -1;   // the frames of a regular file, else -1
+  bool pastEnd = false;  // the stream ends before `first`
 
-std::string DefaultPluginPath() {
-  namespace fs = std::filesystem;
-  std::vector<fs::path> candidates;
-  std::error_code error;
-  fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    fs::path dir = self.parent_path();
-    candidates.push_back(dir / kPluginFile);
-    candidates.push_back(dir.parent_path() / "plugin" / kPluginFile);
-    candidates.push_back(dir.parent_path() / "lib" / "velmoraine" / kPluginFile);
+  // The frames to filter, when the input is a regular file; else -1.
+  int64_t Frames() const { return inFile < 0 ? -1 : std::max<int64_t>(0, std::min(end, inFile) - first); }
+};
+
+// Moves the reader to the chunk's first frame: straight there when the file
+// allows it, else reading through the frames before it.
+Chunk SeekToChunk(y4m::Reader& reader, const RunOptions& options) {
+  Chunk chunk;
+  chunk.first = std::max<int64_t>(options.start, 0);
+  if (options.frames >= 0 && options.frames <= INT64_MAX - chunk.first) chunk.end = chunk.first + options.frames;
+  chunk.inFile = reader.FramesInFile();
+  try {
+    if (chunk.first > 0 && !reader.SeekToFrame(chunk.first)) {
+      std::string parameters;
+      while (reader.framesRead() < chunk.first && reader.ReadFrameHeader(parameters)) reader.SkipFrameSamples();
+    }
+  } catch (const y4m::Error& e) {
+    throw RunError(std::string("input: ") + e.what() + " (before the first frame to filter, " +
+                   std::to_string(chunk.first) + "; no output was written)");
   }
-  if (*VELMORAINE_PLUGIN_BUILD_PATH) candidates.push_back(VELMORAINE_PLUGIN_BUILD_PATH);
-  std::string tried;
-  for (const fs::path& candidate : candidates) {
-    if (fs::is_regular_file(candidate, error)) return candidate.string();
-    tried += "\n  " + candidate.string();
+  chunk.pastEnd = reader.framesRead() < chunk.first;
+  try {
+    chunk.pastEnd = chunk.pastEnd || (chunk.first > 0 && reader.AtEnd());
+  } catch (const y4m::Error& e) {
+    throw RunError(std::string("input: ") + e.what() + " (no output was written)");
   }
-  throw RunError("cannot find the plug-in library " + std::string(kPluginFile) +
-                 "; looked at:" + tried + "\ngive its path with --plugin");
+  if (chunk.pastEnd && !options.quiet)
+    std::fprintf(stderr, "velmoraine: the input has only %lld frames: no frame to filter from frame %lld on\n",
+                 static_cast<long long>(reader.framesRead()), static_cast<long long>(chunk.first));
+  return chunk;
 }
+
+// The first frames, read before any is filtered so that --T auto can look
+// at them; what ended the reading early, if anything.
+struct HeldBack {
+  std::vector<FramePtr> frames;
+  std::string error;
+  bool ended = false;  // the stream has no frame after these
+};
+
+// For --T auto: reads the chunk's first kEstimateFrames frames, estimates
+// the noise of their luma, reports it and returns the threshold for it.
+int HoldBackForEstimate(y4m::Reader& reader, const Chunk& chunk, bool quiet, HeldBack& held) {
+  NoiseEstimator estimator;
+  while (held.error.empty() && static_cast<int64_t>(held.frames.size()) < kEstimateFrames &&
+         chunk.first + static_cast<int64_t>(held.frames.size()) < chunk.end) {
+    FramePtr frame = ReadOrExplain(reader, held.error);
+    if (!frame) {
+      held.ended = held.error.empty();
+      break;
+    }
+    AddLuma(estimator, reader.header(), *frame);
+    held.frames.push_back(std::move(frame));
+  }
+  const int T = ThresholdForSigma(estimator.Sigma());
+  if (!quiet && !held.frames.empty() && estimator.NoEstimate())
+    std::fprintf(stderr, "velmoraine: no noise estimate (%s): T=0\n", estimator.NoEstimate());
+  else if (!quiet && !held.frames.empty())
+    std::fprintf(stderr, "velmoraine: noise sigma %.2f levels (luma of frames %lld to %lld) -> T=%d\n",
+                 estimator.Sigma(), static_cast<long long>(chunk.first),
+                 static_cast<long long>(chunk.first + static_cast<int64_t>(held.frames.size()) - 1), T);
+  return T;
+}
+
+// The output and how much of it is whole. A regular file the program
+// writes from a known place (not appending) can have a partial last frame
+// cut off again.
+struct Output {
+  explicit Output(int descriptor) : fd(descriptor), writer(descriptor) {
+    struct stat info {};
+    canCut = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && !(fcntl(fd, F_GETFL) & O_APPEND);
+    start = canCut ? lseek(fd, 0, SEEK_CUR) : -1;
+  }
+  // Writes what `write` puts in the buffer out at once, whole; a second
+  // signal waits for it.
+  template <typename Write>
+  void Whole(Write write) {
+    std::lock_guard frameLock(interrupt::FrameLock());
+    write(writer);
+    writer.Finish();
+    wholeBytes = writer.BytesWritten();
+  }
+  // A write that failed half-way leaves a piece of a frame: cut it off.
+  void CutPartialFrame() {
+    if (!canCut || start < 0 || writer.BytesWritten() == wholeBytes) return;
+    if (ftruncate(fd, start + static_cast<off_t>(wholeBytes)) == 0)
+      lseek(fd, start + static_cast<off_t>(wholeBytes), SEEK_SET);
+  }
+  int fd;
+  y4m::Writer writer;
+  bool canCut;
+  off_t start;
+  uint64_t wholeBytes = 0;  // the header and the frames written whole
+};
+
+// Writes the filtered frames in order from `first` on, until the input
+// ends, a frame fails or a signal cuts the run, counting them in `written`;
+// `error` says what stopped the run when it was not the clean end. Throws
+// y4m::Error when the output fails.
+void WriteInOrder(Shared& shared, Output& output, const y4m::StreamHeader& header, int64_t first,
+                  Progress& progress, int64_t& written, std::string& error) {
+  for (int64_t next = first;; ++next) {
+    FramePtr frame;
+    {
+      std::unique_lock lock(shared.mutex);
+      shared.changed.wait(lock, [&] {
+        return shared.filtered.count(next) || shared.failedFrame <= next ||
+               (shared.interrupted && next >= shared.cutoff) || (shared.readerDone && next >= shared.framesRead);
+      });
+      if (shared.interrupted && next >= shared.cutoff) break;
+      auto it = shared.filtered.find(next);
+      if (it == shared.filtered.end()) {
+        // The first frame that cannot be written: filtering failed, or the
+        // input ended (cleanly or not).
+        error = shared.failedFrame <= next ? shared.failure : shared.readError;
+        break;
+      }
+      frame = std::move(it->second);
+      shared.filtered.erase(it);
+    }
+    output.Whole([&](y4m::Writer& writer) { WriteStreamFrame(writer, header, *frame); });
+    frame.reset();
+    progress.Update(++written);
+    std::lock_guard lock(shared.mutex);
+    --shared.inFlight;
+    shared.changed.notify_all();
+  }
+}
+
+// After a signal: says what the output holds and the commands that filter
+// the rest with the same settings, then ends the program by that signal.
+// Threads are left as they are: the reader may wait on a pipe forever.
+[[noreturn]] void ReportInterrupt(int64_t first, int64_t written, const RunOptions& options,
+                                  const FilterSettings& settings, Progress& progress) {
+  progress.Update(written, true);
+  const int signal = interrupt::Caught();
+  std::fprintf(stderr, "velmoraine: interrupted by %s: stopped reading; %s\n",
+               signal == SIGTERM ? "SIGTERM" : "SIGINT", Holds(first, written).c_str());
+  if (written > 0 || first > 0) {
+    const int64_t left = options.frames < 0 ? -1 : options.frames - written;
+    std::fputs(ResumeHint(options, settings, first + written, left).c_str(), stderr);
+  }
+  std::fflush(stderr);
+  interrupt::Reraise();
+}
+
+// Hands the held frames to the workers, and ends the reading already when
+// nothing more is to be read.
+void StartWithHeld(Shared& shared, const Chunk& chunk, HeldBack& held) {
+  shared.end = chunk.end;
+  shared.nextToRead = chunk.first + static_cast<int64_t>(held.frames.size());
+  shared.inFlight = static_cast<int>(held.frames.size());
+  for (FramePtr& frame : held.frames) shared.work.push_back(std::move(frame));
+  held.frames.clear();
+  if (chunk.pastEnd || held.ended || !held.error.empty() || shared.nextToRead >= shared.end) {
+    shared.readerDone = true;
+    shared.framesRead = shared.nextToRead;
+    shared.readError = held.error;
+  }
+}
+
+// True when a signal stopped the run. An input cut off or an output closed
+// by the Ctrl-C that also reached the programs at the pipe's other ends is
+// the interrupt, not damage: a failure is given a moment for its signal.
+bool Interrupted(Shared& shared, const std::string& error) {
+  {
+    std::lock_guard lock(shared.mutex);
+    if (shared.interrupted) return true;
+  }
+  return !error.empty() && interrupt::WaitFor(std::chrono::milliseconds(250));
+}
+
+// Ends the reader and the workers, and waits for them.
+void StopAndJoin(Shared& shared, std::vector<std::thread>& pool) {
+  {
+    std::lock_guard lock(shared.mutex);
+    shared.stop = true;
+    shared.changed.notify_all();
+  }
+  for (std::thread& thread : pool) thread.join();
+}
+
+}  // namespace
 
 std::string NotY4mMessage(const std::string& reason) {
   return reason +
@@ -259,22 +421,16 @@ std::string NotY4mMessage(const std::string& reason) {
 NoiseReport EstimateStream(int in) {
   y4m::Reader reader(in);
   ReadStreamHeader(reader);
-  const y4m::StreamHeader& header = reader.header();
-  std::vector<uint8_t> luma(static_cast<size_t>(header.width) * header.height), spill;
   NoiseEstimator estimator;
   NoiseReport report;
-  std::string parameters;
-  try {
-    while (report.frames < kEstimateFrames && reader.ReadFrameHeader(parameters)) {
-      y4m::PlaneRegion regions[3] = {{luma.data(), header.width, header.width, header.height}, {}, {}};
-      spill.clear();
-      reader.ReadFrameSamples(regions, spill);
-      estimator.AddPlane(luma.data(), header.width, header.width, header.height);
-      ++report.frames;
-    }
-  } catch (const y4m::Error& e) {
-    throw RunError(std::string("input: ") + e.what());
+  std::string error;
+  while (report.frames < kEstimateFrames) {
+    FramePtr frame = ReadOrExplain(reader, error);
+    if (!frame) break;
+    AddLuma(estimator, reader.header(), *frame);
+    ++report.frames;
   }
+  if (!error.empty()) throw RunError(error);
   if (report.frames == 0) throw RunError("input: the stream holds no frame to estimate the noise from");
   report.sigma = estimator.Sigma();
   report.noEstimate = estimator.NoEstimate();
@@ -282,125 +438,36 @@ NoiseReport EstimateStream(int in) {
   return report;
 }
 
-int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options) {
-  host::ScriptEnvironment env;
+int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options,
+                     const FrameFilter& filterFrame) {
   y4m::Reader reader(in);
   ReadStreamHeader(reader);
-
-  // The chunk: straight to its first frame when the file allows it, else
-  // reading through the frames before it.
-  const int64_t first = std::max<int64_t>(options.start, 0);
-  const int64_t end =
-      options.frames < 0 || options.frames > INT64_MAX - first ? INT64_MAX : first + options.frames;
-  if (first >= INT_MAX)
-    throw RunError("--start " + std::to_string(first) + " is beyond the frames a clip can number (2^31 - 1)");
-  const int64_t inFile = reader.FramesInFile();
-  try {
-    if (first > 0 && !reader.SeekToFrame(first)) {
-      std::string parameters;
-      while (reader.framesRead() < first && reader.ReadFrameHeader(parameters)) reader.SkipFrameSamples();
-    }
-  } catch (const y4m::Error& e) {
-    throw RunError(std::string("input: ") + e.what() + " (before the first frame to filter, " +
-                   std::to_string(first) + "; no output was written)");
-  }
-  bool pastEnd = reader.framesRead() < first;
-  try {
-    pastEnd = pastEnd || (first > 0 && reader.AtEnd());
-  } catch (const y4m::Error& e) {
-    throw RunError(std::string("input: ") + e.what() + " (no output was written)");
-  }
-  if (pastEnd && !options.quiet)
-    std::fprintf(stderr, "velmoraine: the input has only %lld frames: no frame to filter from frame %lld on\n",
-                 static_cast<long long>(reader.framesRead()), static_cast<long long>(first));
-
-  // A plug-in that cannot be loaded is reported before frames are read.
-  try {
-    env.LoadPlugin(options.pluginPath);
-  } catch (const AvisynthError& e) {
-    throw RunError(std::string("script error: ") + (e.msg ? e.msg : "unknown"));
-  }
-
-  Y4mSourceClip* sourceClip = new Y4mSourceClip(reader);
-  PClip source = sourceClip;
+  const y4m::StreamHeader& header = reader.header();
+  const Chunk chunk = SeekToChunk(reader, options);
 
   // --T auto: the first frames are read now, looked at, and filtered later.
   FilterSettings settings = options.settings;
-  std::vector<Y4mSourceClip::ReadFrame> held;
-  std::string heldError;
-  bool heldEnd = pastEnd;
-  if (options.autoThreshold && !pastEnd) {
-    NoiseEstimator estimator;
-    try {
-      while (static_cast<int64_t>(held.size()) < kEstimateFrames && first + static_cast<int64_t>(held.size()) < end) {
-        std::optional<Y4mSourceClip::ReadFrame> frame = sourceClip->ReadNextFrame(&env);
-        if (!frame) {
-          heldEnd = true;
-          break;
-        }
-        PVideoFrame picture = sourceClip->Peek(frame->number);
-        estimator.AddPlane(picture->GetReadPtr(PLANAR_Y), picture->GetPitch(PLANAR_Y), picture->GetRowSize(PLANAR_Y),
-                           picture->GetHeight(PLANAR_Y));
-        held.push_back(std::move(*frame));
-      }
-    } catch (const y4m::Error& e) {
-      heldError = std::string("input: ") + e.what();
-    } catch (const AvisynthError& e) {
-      heldError = std::string("input: ") + e.msg;
-    }
-    settings.T = ThresholdForSigma(estimator.Sigma());
-    if (!options.quiet && !held.empty() && estimator.NoEstimate())
-      std::fprintf(stderr, "velmoraine: no noise estimate (%s): T=0\n", estimator.NoEstimate());
-    else if (!options.quiet && !held.empty())
-      std::fprintf(stderr, "velmoraine: noise sigma %.2f levels (luma of frames %lld to %lld) -> T=%d\n",
-                   estimator.Sigma(), static_cast<long long>(first),
-                   static_cast<long long>(first + static_cast<int64_t>(held.size()) - 1), settings.T);
-  }
+  HeldBack held;
+  if (options.autoThreshold && !chunk.pastEnd) settings.T = HoldBackForEstimate(reader, chunk, options.quiet, held);
+  PreparedFilter prepared;
+  PrepareStreamFilter(header, settings.T, settings.P, settings.lp, settings.hp, prepared);
+  const FrameFilter filter =
+      filterFrame ? filterFrame : [&](StreamFrame& frame) { return FilterStreamFrame(header, prepared, frame); };
 
-  AVSValue filterValue;
-  try {
-    filterValue = env.Call("velmoraine", {source, settings.T, settings.P, settings.lp, settings.hp},
-                           {nullptr, "T", "P", "lp", "hp"});
-  } catch (const AvisynthError& e) {
-    throw RunError(std::string("script error: ") + (e.msg ? e.msg : "unknown"));
-  }
-  PClip filter = filterValue.AsClip();
-  if (!filter) throw RunError("script error: velmoraine did not return a clip");
-
-  const int output = openOutput();
-  y4m::Writer writer(output);
-  // A regular file the program writes from a known place (not appending)
-  // can have a partial last frame cut off again.
-  struct stat outputInfo {};
-  const bool canCut = fstat(output, &outputInfo) == 0 && S_ISREG(outputInfo.st_mode) &&
-                      !(fcntl(output, F_GETFL) & O_APPEND);
-  const off_t outputStart = canCut ? lseek(output, 0, SEEK_CUR) : -1;
-  uint64_t wholeBytes = 0;  // the header and the frames written whole
-
+  Output output(openOutput());
   Shared shared;
   const int threads = std::max(1, options.threads);
-  shared.limit = threads + 2;
-  shared.end = std::min<int64_t>(end, INT_MAX);
-  shared.nextToRead = static_cast<int>(first + static_cast<int64_t>(held.size()));
-  shared.inFlight = static_cast<int>(held.size());
-  for (Y4mSourceClip::ReadFrame& frame : held) {
-    shared.work.push_back(frame.number);
-    shared.extras.emplace(frame.number, std::move(frame.extras));
-  }
-  held.clear();
-  const bool readAny = !heldEnd && heldError.empty() && shared.nextToRead < shared.end;
-  if (!readAny) {
-    shared.readerDone = true;
-    shared.framesRead = shared.nextToRead;
-    shared.readError = heldError;
-  }
+  // A frame read ahead while the workers are busy, and one being written;
+  // frames of 16 MiB and more (4K at 16 bits) take so much longer to filter
+  // than to read or write that the second costs their memory and buys nothing.
+  shared.limit = threads + (header.FrameBytes() >= (size_t{16} << 20) ? 1 : 2);
+  StartWithHeld(shared, chunk, held);
+  const bool readAny = !shared.readerDone;
 
-  int64_t total = -1;
-  if (inFile >= 0) total = std::max<int64_t>(0, std::min(end, inFile) - first);
   std::vector<std::thread> pool;
   std::string error;
   int64_t written = 0;
-  Progress progress(options.progress, total);
+  Progress progress(options.progress, chunk.Frames());
   // A signal from here on: stop reading, write what was read, report.
   interrupt::Listener listener([&shared] {
     std::lock_guard lock(shared.mutex);
@@ -409,92 +476,20 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
     shared.changed.notify_all();
   });
   try {
-    {
-      std::lock_guard frameLock(interrupt::FrameLock());
-      writer.WriteHeader(reader.header());
-      writer.Finish();
-      wholeBytes = writer.BytesWritten();
-    }
-    if (readAny) pool.emplace_back(Reader, std::ref(shared), std::ref(*sourceClip), &env);
-    for (int i = 0; i < threads; ++i) pool.emplace_back(Worker, std::ref(shared), filter.Get(), &env);
-    for (int next = static_cast<int>(first);; ++next) {
-      PVideoFrame frame;
-      Y4mFrameExtras extras;
-      {
-        std::unique_lock lock(shared.mutex);
-        shared.changed.wait(lock, [&] {
-          return shared.filtered.count(next) || shared.failedFrame <= next ||
-                 (shared.interrupted && next >= shared.cutoff) ||
-                 (shared.readerDone && next >= shared.framesRead);
-        });
-        if (shared.interrupted && next >= shared.cutoff) break;
-        auto it = shared.filtered.find(next);
-        if (it == shared.filtered.end()) {
-          // The first frame that cannot be written: filtering failed, or the
-          // input ended (cleanly or not).
-          error = shared.failedFrame <= next ? shared.failure : shared.readError;
-          break;
-        }
-        frame = it->second;
-        shared.filtered.erase(it);
-        auto extra = shared.extras.find(next);
-        extras = std::move(extra->second);
-        shared.extras.erase(extra);
-      }
-      {
-        // Each frame goes out whole before the next is started, and a second
-        // signal waits for it.
-        std::lock_guard frameLock(interrupt::FrameLock());
-        WriteY4mFrame(writer, frame, extras);
-        writer.Finish();
-        wholeBytes = writer.BytesWritten();
-      }
-      frame = PVideoFrame();
-      ++written;
-      progress.Update(written);
-      std::lock_guard lock(shared.mutex);
-      --shared.inFlight;
-      shared.changed.notify_all();
-    }
+    output.Whole([&](y4m::Writer& writer) { writer.WriteHeader(header); });
+    if (readAny) pool.emplace_back(ReaderThread, std::ref(shared), std::ref(reader));
+    for (int i = 0; i < threads; ++i) pool.emplace_back(WorkerThread, std::ref(shared), std::cref(filter));
+    WriteInOrder(shared, output, header, chunk.first, progress, written, error);
   } catch (const y4m::Error& e) {
     error = std::string("output: ") + e.what();
   } catch (const std::exception& e) {
     error = e.what();
   }
-  // A write that failed half-way leaves a piece of a frame: cut it off.
-  if (canCut && outputStart >= 0 && writer.BytesWritten() != wholeBytes) {
-    if (ftruncate(output, outputStart + static_cast<off_t>(wholeBytes)) == 0)
-      lseek(output, outputStart + static_cast<off_t>(wholeBytes), SEEK_SET);
-  }
-  bool interrupted;
-  {
-    std::lock_guard lock(shared.mutex);
-    interrupted = shared.interrupted;
-  }
-  // An input cut off or an output closed by the Ctrl-C that also reached
-  // the programs at the pipe's other ends is the interrupt, not damage.
-  if (!interrupted && !error.empty()) interrupted = interrupt::WaitFor(std::chrono::milliseconds(250));
-  if (interrupted) {
-    progress.Update(written, true);
-    const int signal = interrupt::Caught();
-    std::fprintf(stderr, "velmoraine: interrupted by %s: stopped reading; %s",
-                 signal == SIGTERM ? "SIGTERM" : "SIGINT", Holds(first, written).c_str());
-    std::fprintf(stderr, "\n");
-    if (written > 0 || first > 0) {
-      const int64_t left = options.frames < 0 ? -1 : options.frames - written;
-      std::fputs(ResumeHint(options, settings, first + written, left).c_str(), stderr);
-    }
-    std::fflush(stderr);
-    interrupt::Reraise();  // threads are left as they are: the reader may wait on a pipe forever
-  }
-  {
-    std::lock_guard lock(shared.mutex);
-    shared.stop = true;
-    shared.changed.notify_all();
-  }
-  for (std::thread& thread : pool) thread.join();
+  output.CutPartialFrame();
+  if (Interrupted(shared, error)) ReportInterrupt(chunk.first, written, options, settings, progress);
+  StopAndJoin(shared, pool);
   progress.Update(written, true);
-  if (!error.empty()) throw RunError(error + " (" + Holds(first, written) + ")");
+  if (!error.empty()) throw RunError(error + " (" + Holds(chunk.first, written) + ")");
   return written;
 }
 

@@ -1,11 +1,9 @@
-// Filtering a Y4M stream through the plug-in, as a frame server would.
+// Filtering a Y4M stream with the plane filter, called directly.
 //
-// The plug-in is loaded into our stand-in frame server and "velmoraine" is
-// invoked by name on a Y4M source clip, with the settings as named int
-// arguments. Frames then flow through a pipeline: one reader thread fills
-// the source clip, N worker threads call GetFrame on the filter clip at once
-// (the filter object is only read), and the calling thread writes the
-// results in frame order. At most N+2 frames are between reading and writing.
+// Frames flow through a pipeline: one reader thread reads them, N worker
+// threads filter their planes at once (the prepared filter is only read),
+// and the calling thread writes the results in frame order. At most N+2
+// frames are between reading and writing (N+1 for frames of 16 MiB and more).
 #pragma once
 
 #include <cstdint>
@@ -16,7 +14,7 @@
 
 namespace velmoraine::tools {
 
-// The script arguments of "velmoraine", with their defaults.
+// The filter's settings, with their defaults.
 struct FilterSettings {
   int T = 0;
   int P = 1;
@@ -33,7 +31,6 @@ struct RunOptions {
   // T from the noise estimate of the first kEstimateFrames frames instead
   // of settings.T (reported on standard error unless `quiet`).
   bool autoThreshold = false;
-  std::string pluginPath;
   int threads = 1;
   // A progress line on standard error: frames and frames per second, and
   // for a regular file the total, percentage and time left.
@@ -48,7 +45,7 @@ struct RunOptions {
   int64_t frames = -1;
   // What the hint after an interrupt repeats to filter the rest: the
   // program as it was called, the options that do not change the frames
-  // (e.g. -q, -j 2, --plugin PATH), and IN and OUT as given.
+  // (e.g. -q, -j 2), and IN and OUT as given.
   std::string program = "velmoraine";
   std::vector<std::string> otherOptions;
   std::string inputName = "IN", outputName = "OUT.y4m";
@@ -77,18 +74,20 @@ class RunError : public std::runtime_error {
 // failed write is cut off again when the output is a regular file. When a
 // signal interrupts the run (see tools/interrupt.h), it writes the frames it
 // has read, reports and ends the program by that signal.
-int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options);
+//
+// `filterFrame`, when given, filters each frame instead of the plane filter
+// (for tests of failures): it returns "" or what went wrong with the frame.
+struct StreamFrame;
+using FrameFilter = std::function<std::string(StreamFrame&)>;
+int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options,
+                     const FrameFilter& filterFrame = {});
 
 // Estimates the noise of the stream on `in` from the luma of its first
-// kEstimateFrames frames, filtering nothing. Throws RunError.
+// kEstimateFrames frames, in 8-bit levels at every depth, filtering nothing.
+// Throws RunError.
 NoiseReport EstimateStream(int in);
 
 // The message for an input that is not a Y4M stream, with the conversion.
 std::string NotY4mMessage(const std::string& reason);
-
-// The plug-in library that belongs to this program: beside the executable,
-// in the build tree's plugin/ folder beside tools/, or where it was built.
-// Throws RunError naming the places looked at when none holds it.
-std::string DefaultPluginPath();
 
 }  // namespace velmoraine::tools

@@ -1,6 +1,7 @@
 #include "y4m/y4m.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -16,8 +17,11 @@ constexpr std::string_view kFrameMarker = "FRAME";
 constexpr size_t kBufferBytes = size_t{1} << 20;
 
 constexpr std::string_view kSupported =
-    "velmoraine reads 8-bit 4:2:0 streams (C420jpeg, C420mpeg2, C420paldv, C420 or no C tag) "
-    "and 8-bit mono streams (Cmono); convert others first, e.g. with ffmpeg -pix_fmt yuv420p";
+    "velmoraine reads the colour spaces C420jpeg, C420mpeg2, C420paldv, C420 (or no C tag), "
+    "C411, C422, C444, C444alpha and Cmono at 8 bits, and C420pN, C422pN, C444pN and CmonoN "
+    "for N = 9 to 16 bits; convert others first, e.g. with "
+    "ffmpeg -i INPUT -f yuv4mpegpipe -pix_fmt yuv444p - (8 bits) or "
+    "ffmpeg -i INPUT -f yuv4mpegpipe -strict -1 -pix_fmt yuv444p16le - (16 bits)";
 
 std::string Quoted(std::string_view text) {
   // Header text may hold anything; show at most a short, printable excerpt.
@@ -47,12 +51,51 @@ int ParseDimension(std::string_view tag, const char* name) {
   return static_cast<int>(value);
 }
 
-Chroma ParseColourSpace(std::string_view tag) {
-  std::string_view value = tag.substr(1);
-  if (value == "420jpeg" || value == "420mpeg2" || value == "420paldv" || value == "420")
-    return Chroma::k420;
-  if (value == "mono") return Chroma::kMono;
+// The layout and depth a C tag names: the 8-bit ones by name, the deeper
+// ones as a layout prefix and 9..16.
+void ParseColourSpace(std::string_view tag, StreamHeader& header) {
+  struct Named {
+    std::string_view name;
+    Chroma chroma;
+  };
+  static constexpr Named kEightBit[] = {{"420jpeg", Chroma::k420}, {"420mpeg2", Chroma::k420},
+                                        {"420paldv", Chroma::k420}, {"420", Chroma::k420},
+                                        {"411", Chroma::k411},      {"422", Chroma::k422},
+                                        {"444", Chroma::k444},      {"444alpha", Chroma::k444Alpha},
+                                        {"mono", Chroma::kMono}};
+  static constexpr Named kDeep[] = {{"420p", Chroma::k420}, {"422p", Chroma::k422},
+                                    {"444p", Chroma::k444}, {"mono", Chroma::kMono}};
+  const std::string_view value = tag.substr(1);
+  for (const Named& named : kEightBit) {
+    if (value == named.name) {
+      header.chroma = named.chroma;
+      header.bits = 8;
+      return;
+    }
+  }
+  for (const Named& named : kDeep) {
+    const std::string_view depth = value.substr(std::min(value.size(), named.name.size()));
+    uint32_t bits = 0;
+    if (value.substr(0, named.name.size()) == named.name && !depth.empty() && depth.size() <= 2 && depth[0] != '0' &&
+        ParseDecimal(depth, bits) && bits >= 9 && bits <= 16) {
+      header.chroma = named.chroma;
+      header.bits = static_cast<int>(bits);
+      return;
+    }
+  }
   throw Error("unsupported colour space " + Quoted(tag) + ": " + std::string(kSupported));
+}
+
+void ParseFrameRate(std::string_view tag, StreamHeader& header) {
+  const std::string_view value = tag.substr(1);
+  const size_t colon = value.find(':');
+  uint32_t numerator = 0, denominator = 0;
+  if (colon == std::string_view::npos || !ParseDecimal(value.substr(0, colon), numerator) ||
+      !ParseDecimal(value.substr(colon + 1), denominator) || numerator == 0 || denominator == 0)
+    throw Error("bad frame rate in the stream header: " + Quoted(tag) +
+                " (expected F<numerator>:<denominator>, both positive)");
+  header.fpsNumerator = numerator;
+  header.fpsDenominator = denominator;
 }
 
 // The first bytes of an input that is not a stream, every byte shown: the
@@ -78,11 +121,43 @@ std::string Printable(std::string_view bytes) {
                     " instead of 'YUV4MPEG2 '");
 }
 
+// Samples above 8 bits are little-endian words in the file and words in the
+// host's order in memory: on a big-endian host each word's bytes swap.
+constexpr bool kSwapWords = std::endian::native == std::endian::big;
+
+void FromLittleEndian(const PlaneRegion& region, int words, int rows) {
+  if (!kSwapWords) return;
+  for (int row = 0; row < rows; ++row) {
+    uint8_t* bytes = region.data + row * region.pitch;
+    for (int i = 0; i < words; ++i) std::swap(bytes[2 * i], bytes[2 * i + 1]);
+  }
+}
+
 }  // namespace
 
+int StreamHeader::ChromaWidth() const {
+  switch (chroma) {
+    case Chroma::kMono: return 0;
+    case Chroma::k411: return (width + 3) / 4;
+    case Chroma::k420:
+    case Chroma::k422: return (width + 1) / 2;
+    default: return width;
+  }
+}
+
+int StreamHeader::ChromaHeight() const {
+  switch (chroma) {
+    case Chroma::kMono: return 0;
+    case Chroma::k420: return (height + 1) / 2;
+    default: return height;
+  }
+}
+
 size_t StreamHeader::FrameBytes() const {
-  return static_cast<size_t>(width) * static_cast<size_t>(height) +
-         2 * static_cast<size_t>(ChromaWidth()) * static_cast<size_t>(ChromaHeight());
+  size_t samples = 0;
+  for (int p = 0; p < PlaneCount(); ++p)
+    samples += static_cast<size_t>(PlaneWidth(p)) * static_cast<size_t>(PlaneHeight(p));
+  return samples * static_cast<size_t>(BytesPerSample());
 }
 
 StreamHeader ParseStreamHeader(std::string_view line) {
@@ -113,24 +188,14 @@ StreamHeader ParseStreamHeader(std::string_view line) {
         break;
       case 'C':
         if (haveColour) throw Error("the stream header gives the colour space twice");
-        header.chroma = ParseColourSpace(tag);
+        ParseColourSpace(tag, header);
         haveColour = true;
         break;
-      case 'F': {
+      case 'F':
         if (haveRate) throw Error("the stream header gives the frame rate twice");
-        std::string_view value = tag.substr(1);
-        size_t colon = value.find(':');
-        uint32_t numerator = 0, denominator = 0;
-        if (colon == std::string_view::npos || !ParseDecimal(value.substr(0, colon), numerator) ||
-            !ParseDecimal(value.substr(colon + 1), denominator) || numerator == 0 ||
-            denominator == 0)
-          throw Error("bad frame rate in the stream header: " + Quoted(tag) +
-                      " (expected F<numerator>:<denominator>, both positive)");
-        header.fpsNumerator = numerator;
-        header.fpsDenominator = denominator;
+        ParseFrameRate(tag, header);
         haveRate = true;
         break;
-      }
       case 'X':
         // The subsampling extension tag: it matters only when no C tag
         // says what the planes are.
@@ -149,11 +214,24 @@ StreamHeader ParseStreamHeader(std::string_view line) {
   return header;
 }
 
+namespace {
+std::string ChromaTag(Chroma chroma) {
+  switch (chroma) {
+    case Chroma::k411: return "411";
+    case Chroma::k422: return "422";
+    case Chroma::k444: return "444";
+    case Chroma::k444Alpha: return "444alpha";
+    case Chroma::kMono: return "mono";
+    default: return "420jpeg";
+  }
+}
+}  // namespace
+
 StreamHeader MakeStreamHeader(int width, int height, Chroma chroma, uint32_t fpsNumerator,
                               uint32_t fpsDenominator) {
   std::string line = "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F" +
                      std::to_string(fpsNumerator) + ":" + std::to_string(fpsDenominator) +
-                     " Ip A1:1 " + (chroma == Chroma::kMono ? "Cmono" : "C420jpeg");
+                     " Ip A1:1 C" + ChromaTag(chroma);
   return ParseStreamHeader(line);
 }
 
@@ -344,36 +422,32 @@ void Reader::ReadExactly(void* destination, size_t bytes, size_t frameBytesBefor
 
 void Reader::ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& spill) {
   if (!inFrame_) throw Error("frame samples read without a FRAME line (internal misuse)");
+  const size_t sample = static_cast<size_t>(header_.BytesPerSample());
   size_t done = 0;
+  auto toSpill = [&](size_t bytes) {
+    const size_t at = spill.size();
+    spill.resize(at + bytes);
+    ReadExactly(spill.data() + at, bytes, done);
+    done += bytes;
+  };
   for (int p = 0; p < header_.PlaneCount(); ++p) {
     const PlaneRegion& region = planes[p];
-    const int width = header_.PlaneWidth(p), height = header_.PlaneHeight(p);
-    const int inside = std::min(region.width, width);
-    const int rowsInside = std::min(region.height, height);
-    if (region.width >= width && region.pitch == width && rowsInside > 0) {
+    const size_t width = static_cast<size_t>(header_.PlaneWidth(p)) * sample;
+    const size_t inside = std::min<size_t>(static_cast<size_t>(std::max(region.width, 0)) * sample, width);
+    const int rowsInside = std::min(region.height, header_.PlaneHeight(p));
+    if (inside == width && static_cast<size_t>(region.pitch) == width && rowsInside > 0) {
       // Rows back to back in memory: one read for all of them.
-      size_t bytes = static_cast<size_t>(width) * rowsInside;
-      ReadExactly(region.data, bytes, done);
-      done += bytes;
+      ReadExactly(region.data, width * rowsInside, done);
+      done += width * rowsInside;
     } else {
       for (int row = 0; row < rowsInside; ++row) {
         ReadExactly(region.data + row * region.pitch, inside, done);
         done += inside;
-        if (inside < width) {
-          size_t at = spill.size();
-          spill.resize(at + (width - inside));
-          ReadExactly(spill.data() + at, width - inside, done);
-          done += width - inside;
-        }
+        if (inside < width) toSpill(width - inside);
       }
     }
-    if (rowsInside < height) {
-      size_t bytes = static_cast<size_t>(width) * (height - rowsInside);
-      size_t at = spill.size();
-      spill.resize(at + bytes);
-      ReadExactly(spill.data() + at, bytes, done);
-      done += bytes;
-    }
+    if (rowsInside < header_.PlaneHeight(p)) toSpill(width * (header_.PlaneHeight(p) - rowsInside));
+    if (sample == 2) FromLittleEndian(region, static_cast<int>(inside / 2), rowsInside);
   }
   inFrame_ = false;
   ++framesRead_;
@@ -428,20 +502,35 @@ void Writer::WriteFrame(std::string_view parameters, const PlaneRegion* planes,
     WriteBytes(spill.data() + spillAt, bytes);
     spillAt += bytes;
   };
+  const size_t sample = static_cast<size_t>(header_.BytesPerSample());
   for (int p = 0; p < header_.PlaneCount(); ++p) {
     const PlaneRegion& region = planes[p];
-    const int width = header_.PlaneWidth(p), height = header_.PlaneHeight(p);
-    const int inside = std::min(region.width, width);
-    const int rowsInside = std::min(region.height, height);
-    if (region.width >= width && region.pitch == width && rowsInside > 0) {
-      WriteBytes(region.data, static_cast<size_t>(width) * rowsInside);
+    const size_t width = static_cast<size_t>(header_.PlaneWidth(p)) * sample;
+    const size_t inside = std::min<size_t>(static_cast<size_t>(std::max(region.width, 0)) * sample, width);
+    const int rowsInside = std::min(region.height, header_.PlaneHeight(p));
+    if (kSwapWords && sample == 2) {
+      for (int row = 0; row < rowsInside; ++row) {
+        WriteSwapped(region.data + row * region.pitch, inside);
+        if (inside < width) fromSpill(width - inside);
+      }
+    } else if (inside == width && static_cast<size_t>(region.pitch) == width && rowsInside > 0) {
+      WriteBytes(region.data, width * rowsInside);
     } else {
       for (int row = 0; row < rowsInside; ++row) {
         WriteBytes(region.data + row * region.pitch, inside);
         if (inside < width) fromSpill(width - inside);
       }
     }
-    if (rowsInside < height) fromSpill(static_cast<size_t>(width) * (height - rowsInside));
+    if (rowsInside < header_.PlaneHeight(p)) fromSpill(width * (header_.PlaneHeight(p) - rowsInside));
+  }
+}
+
+void Writer::WriteSwapped(const uint8_t* row, size_t bytes) {
+  uint8_t words[4096];
+  for (size_t at = 0; at < bytes; at += sizeof words) {
+    const size_t n = std::min(bytes - at, sizeof words);
+    for (size_t i = 0; i + 1 < n; i += 2) words[i] = row[at + i + 1], words[i + 1] = row[at + i];
+    WriteBytes(words, n);
   }
 }
 

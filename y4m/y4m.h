@@ -2,16 +2,19 @@
 //
 // A stream is one header line, "YUV4MPEG2" and space-separated tags, then
 // frames, each a "FRAME" line (optionally with parameters) followed by the
-// raw planes Y, U, V of 8-bit samples, row after row, with no padding.
+// raw planes Y, U, V (and A) row after row, with no padding.
 //
-// What this module accepts:
-//   - 8-bit 4:2:0 (tags C420jpeg, C420mpeg2, C420paldv, C420, or no C tag):
-//     chroma planes of (W+1)/2 x (H+1)/2 samples.
-//   - 8-bit mono (Cmono): the Y plane only.
-// Everything else (4:2:2, 4:4:4, 4:1:1, alpha, more than 8 bits) is refused
-// with an Error naming the supported formats. The header line is kept as it
-// was read so that the output carries every tag (F, A, I, X...) unchanged;
-// frame parameters are kept the same way, per frame.
+// What this module accepts, by the C tag alone:
+//   - 8 bits: C420jpeg, C420mpeg2, C420paldv, C420 or no C tag (4:2:0),
+//     C411, C422, C444, Cmono (the Y plane only) and C444alpha (a fourth,
+//     full-size plane);
+//   - 9..16 bits: C420pN, C422pN, C444pN and CmonoN for N = 9..16, each
+//     sample a little-endian 16-bit word in the file.
+// A chroma plane of a layout that divides the width by 2^sx and the height
+// by 2^sy holds ceil(W / 2^sx) x ceil(H / 2^sy) samples. Any other C tag is
+// refused with an Error listing the accepted ones. The header line is kept
+// as it was read so that the output carries every tag (F, A, I, X...)
+// unchanged; frame parameters are kept the same way, per frame.
 //
 // Limits, so that a hostile header cannot make us allocate at will: W and H
 // are 1..16384 each (so W*H is at most 2^28 samples); the header line holds
@@ -20,11 +23,12 @@
 // the caller only after the frame's FRAME line has been read.
 //
 // Planes move between the file and memory through PlaneRegion: the part of
-// the file plane that the region covers (its first `width` bytes of its first
-// `height` rows) goes to the region; whatever lies outside it (the columns of
-// each row past `width`, and the rows past `height`) goes to a spill buffer,
-// in file order. That is how the odd column and row of an odd-sized 4:2:0
-// stream's chroma travel beside a frame whose chroma planes are W/2 x H/2.
+// the file plane that the region covers (its first `width` samples of its
+// first `height` rows) goes to the region; whatever lies outside it (the
+// columns of each row past `width`, and the rows past `height`) goes to a
+// spill buffer, in file order, as the file holds them. Samples of more than
+// 8 bits are 16-bit words in the host's byte order in the regions (the
+// Reader and Writer convert on big-endian hosts).
 //
 // Both work on file descriptors with their own 1 MiB buffers (large reads
 // and writes go straight between the descriptor and the caller's memory), so
@@ -59,12 +63,17 @@ class NotY4mError : public Error {
   using Error::Error;
 };
 
-enum class Chroma { k420, kMono };
+// The plane layout; the depth is StreamHeader::bits.
+enum class Chroma { k420, k411, k422, k444, k444Alpha, kMono };
+
+// Planes a frame may have: Y, U, V and alpha.
+inline constexpr int kMaxPlanes = 4;
 
 struct StreamHeader {
   int width = 0;
   int height = 0;
   Chroma chroma = Chroma::k420;
+  int bits = 8;  // 8, or 9..16 (16-bit words)
   // From the F tag when present; 25:1 otherwise (it only informs the clip's
   // frame rate: the output header is `line`, unchanged).
   uint32_t fpsNumerator = 25;
@@ -72,25 +81,28 @@ struct StreamHeader {
   // The header line as read, without its newline.
   std::string line;
 
-  int ChromaWidth() const { return chroma == Chroma::kMono ? 0 : (width + 1) / 2; }
-  int ChromaHeight() const { return chroma == Chroma::kMono ? 0 : (height + 1) / 2; }
-  int PlaneCount() const { return chroma == Chroma::kMono ? 1 : 3; }
-  int PlaneWidth(int plane) const { return plane == 0 ? width : ChromaWidth(); }
-  int PlaneHeight(int plane) const { return plane == 0 ? height : ChromaHeight(); }
+  int ChromaWidth() const;
+  int ChromaHeight() const;
+  int PlaneCount() const { return chroma == Chroma::kMono ? 1 : chroma == Chroma::k444Alpha ? 4 : 3; }
+  // Plane 0 Y, 1 U, 2 V, 3 alpha (a full-size plane).
+  int PlaneWidth(int plane) const { return plane == 1 || plane == 2 ? ChromaWidth() : width; }
+  int PlaneHeight(int plane) const { return plane == 1 || plane == 2 ? ChromaHeight() : height; }
+  int BytesPerSample() const { return bits > 8 ? 2 : 1; }
   // Bytes of one frame's samples (without the FRAME line); the limits keep it
-  // far below 2^31.
+  // below 2^31.
   size_t FrameBytes() const;
 };
 
 // Parses a stream header line (without its newline). Throws Error.
 StreamHeader ParseStreamHeader(std::string_view line);
 
-// A header line for a new stream (e.g. "YUV4MPEG2 W320 H240 F25:1 Ip A1:1
-// C420jpeg"), parsed.
+// A header line for a new 8-bit stream (e.g. "YUV4MPEG2 W320 H240 F25:1 Ip
+// A1:1 C420jpeg"), parsed.
 StreamHeader MakeStreamHeader(int width, int height, Chroma chroma, uint32_t fpsNumerator = 25,
                               uint32_t fpsDenominator = 1);
 
-// Memory for one plane: `height` rows of `width` bytes, `pitch` bytes apart.
+// Memory for one plane: `height` rows of `width` samples (bytes, or 16-bit
+// words above 8 bits), `pitch` bytes apart.
 struct PlaneRegion {
   uint8_t* data = nullptr;
   ptrdiff_t pitch = 0;
@@ -118,7 +130,7 @@ class Reader {
   bool ReadFrameHeader(std::string& parameters);
 
   // Reads the samples of the frame whose FRAME line was just read: plane p
-  // (p < header().PlaneCount()) into planes[p], with what the regions do not
+  // into planes[p] (`planes` holds header().PlaneCount() regions), with what the regions do not
   // cover appended to `spill`. A region may cover less than its file plane,
   // never more. Throws Error naming the frame when the input ends early.
   void ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& spill);
@@ -190,6 +202,7 @@ class Writer {
  private:
   void WriteBytes(const void* source, size_t bytes);
   void WriteOut(const uint8_t* source, size_t bytes);
+  void WriteSwapped(const uint8_t* row, size_t bytes);  // 16-bit words, bytes swapped
   int fd_;
   std::vector<uint8_t> buffer_;
   size_t used_ = 0;

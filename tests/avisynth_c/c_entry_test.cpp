@@ -16,7 +16,7 @@
 
 #include "core/plane_filter.h"
 #include "core/version.h"
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 #include "tests/avisynth_c/c_host_support.h"
 
 // The non-throwing array allocation this many allocations from now (the
@@ -46,22 +46,52 @@ struct Params {
   int32_t T, P, lp, hp;
 };
 
-// What the filter must make of frame n of a stand-in source: each plane of
-// the format at its own size, through FilterPlane.
+// Plane p of frame n of a stand-in source as the host lays it out (width in
+// samples, depth in bits), through FilterPlane when `filter` is given.
+Plane SourcePlane(const StandinSourceSettings& settings, int n, int p, int32_t width, int32_t height, int bits,
+                  const Params* filter) {
+  Plane plane;
+  plane.height = height;
+  if (bits == 8) {
+    plane.width = width;
+    for (int32_t y = 0; y < height; ++y)
+      for (int32_t x = 0; x < width; ++x) plane.samples.push_back(StandinSample(settings.seed, n, p, x, y));
+    const velmoraine::PlaneView view{plane.samples.data(), width, width, height};
+    if (filter != nullptr) {
+      EXPECT_TRUE(velmoraine::FilterPlane(view, filter->T, filter->P, filter->lp, filter->hp));
+    }
+    return plane;
+  }
+  std::vector<uint16_t> words;
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x) words.push_back(StandinSample16(settings.seed, n, p, x, y, bits));
+  const velmoraine::PlaneView16 view{words.data(), 2 * width, width, height, bits};
+  if (filter != nullptr) {
+    EXPECT_TRUE(velmoraine::FilterPlane(view, filter->T, filter->P, filter->lp, filter->hp));
+  }
+  plane.width = 2 * width;
+  plane.samples.resize(2 * words.size());
+  std::memcpy(plane.samples.data(), words.data(), plane.samples.size());
+  return plane;
+}
+
+// What the filter must make of frame n of a stand-in source, from the
+// format's definition: each colour plane at its own size and depth through
+// FilterPlane, an alpha plane as the source has it.
 std::vector<Plane> ExpectedPlanes(const StandinSourceSettings& settings, int n, Params params) {
   const uint32_t type = static_cast<uint32_t>(settings.pixel_type);
-  const bool mono = (type & AVS_CS_PLANAR_FAMILY_MASK) == AVS_CS_Y8;
-  const int subWidth = AvsSubsamplingShiftX(type), subHeight = AvsSubsamplingShiftY(type);
+  const uint32_t layout = type & AVS_CS_LAYOUT_MASK;
+  const bool rgb = layout == (AVS_CS_GENERIC_RGBP & AVS_CS_LAYOUT_MASK) ||
+                   layout == (AVS_CS_GENERIC_RGBAP & AVS_CS_LAYOUT_MASK);
+  const bool alpha = (type & AVS_CS_YUVA) != 0 || layout == (AVS_CS_GENERIC_RGBAP & AVS_CS_LAYOUT_MASK);
+  const int colourPlanes = layout == (AVS_CS_GENERIC_Y & AVS_CS_LAYOUT_MASK) ? 1 : 3;
+  const int subWidth = rgb ? 0 : AvsSubsamplingShiftX(type), subHeight = rgb ? 0 : AvsSubsamplingShiftY(type);
   std::vector<Plane> planes;
-  for (int p = 0; p < (mono ? 1 : 3); ++p) {
-    Plane plane;
-    plane.width = p == 0 ? settings.width : settings.width >> subWidth;
-    plane.height = p == 0 ? settings.height : settings.height >> subHeight;
-    for (int32_t y = 0; y < plane.height; ++y)
-      for (int32_t x = 0; x < plane.width; ++x) plane.samples.push_back(StandinSample(settings.seed, n, p, x, y));
-    const velmoraine::PlaneView view{plane.samples.data(), plane.width, plane.width, plane.height};
-    EXPECT_TRUE(velmoraine::FilterPlane(view, params.T, params.P, params.lp, params.hp));
-    planes.push_back(std::move(plane));
+  for (int p = 0; p < colourPlanes + (alpha ? 1 : 0); ++p) {
+    const bool chroma = p == 1 || p == 2;
+    planes.push_back(SourcePlane(settings, n, p, chroma ? settings.width >> subWidth : settings.width,
+                                 chroma ? settings.height >> subHeight : settings.height, AvsBitsPerSample(type),
+                                 p < colourPlanes ? &params : nullptr));
   }
   return planes;
 }
@@ -129,17 +159,30 @@ TEST_F(CEntryOldName, RegistersThroughTheOlderEntryNameToo) {
   ExpectFiltered(Source(40, 32, AVS_CS_YV12), {}, kDefaults);
 }
 
-TEST_F(CEntry, EveryAcceptedFormatFiltersEachPlaneAtItsTrueSize) {
+// Each family (YUV, luma only, planar RGB, with alpha) at 8 bits and deeper:
+// every colour plane equals FilterPlane's at its own size and depth, alpha
+// comes back as it went in.
+TEST_F(CEntry, EveryAcceptedFormatFiltersEachColourPlaneAtItsSizeAndDepthAndKeepsAlpha) {
   // Sizes off the 8 grid, odd wherever the subsampling allows; chroma of
   // YV411 at 44 wide is 11, and at 28 wide 7: narrower than a block, kept,
-  // like the 7x7 chroma of YV12 at 14x14.
+  // like the 7x7 chroma of 4:2:0 at 14x14.
   struct Case {
     uint32_t type;
     int32_t width, height;
   };
+  const uint32_t b10 = AVS_CS_SAMPLE_BITS_10, b12 = AVS_CS_SAMPLE_BITS_12, b14 = AVS_CS_SAMPLE_BITS_14,
+                 b16 = AVS_CS_SAMPLE_BITS_16;
   const Case cases[] = {
       {AVS_CS_YV12, 38, 30},  {AVS_CS_I420, 46, 22}, {AVS_CS_YV16, 42, 27}, {AVS_CS_YV24, 37, 29},
       {AVS_CS_YV411, 44, 21}, {AVS_CS_YV411, 28, 9}, {AVS_CS_Y8, 37, 29},   {AVS_CS_YV12, 14, 14},
+      {AVS_CS_GENERIC_YUV420 | b10, 38, 30}, {AVS_CS_GENERIC_YUV422 | b12, 42, 27},
+      {AVS_CS_GENERIC_YUV444 | b14, 37, 29}, {AVS_CS_GENERIC_YUV420 | b16, 46, 22},
+      {AVS_CS_GENERIC_YUV420 | b16, 14, 14}, {AVS_CS_GENERIC_Y | b10, 37, 29},
+      {AVS_CS_GENERIC_Y | b16, 33, 19},      {AVS_CS_GENERIC_RGBP, 41, 23},
+      {AVS_CS_GENERIC_RGBP | b10, 37, 21},   {AVS_CS_GENERIC_RGBP | b16, 35, 27},
+      {AVS_CS_GENERIC_YUVA420, 38, 30},      {AVS_CS_GENERIC_YUVA422 | b10, 42, 27},
+      {AVS_CS_GENERIC_YUVA444 | b16, 37, 29}, {AVS_CS_GENERIC_RGBAP, 41, 23},
+      {AVS_CS_GENERIC_RGBAP | b14, 35, 17},
   };
   for (const Case& c : cases) {
     ExpectFiltered(Source(c.width, c.height, c.type, 7), {{"T", Int(30)}}, {30, 1, 0, 100});
@@ -174,10 +217,18 @@ TEST_F(CEntryOldName, SixtyFourBitValuesArriveNarrowedThroughTheOlderEntry) {
 }
 
 TEST_F(CEntry, OtherFormatsAreRefusedWithOneMessageNamingTheAcceptedOnes) {
-  for (uint32_t type : {AVS_CS_YUY2, AVS_CS_BGR24, AVS_CS_BGR32, AVS_CS_YUV9, AVS_CS_YUVA420, AVS_CS_YUV420P16}) {
+  const uint32_t float32 = AVS_CS_SAMPLE_BITS_32;
+  const uint32_t refused[] = {
+      AVS_CS_YUY2, AVS_CS_BGR24, AVS_CS_BGR32, AVS_CS_BGR48, AVS_CS_BGR64, AVS_CS_YUV9,
+      AVS_CS_GENERIC_YUV420 | float32, AVS_CS_GENERIC_Y | float32, AVS_CS_GENERIC_RGBP | float32,
+      AVS_CS_GENERIC_YUVA444 | float32,
+      AVS_CS_YV411 | AVS_CS_SAMPLE_BITS_16,  // no such host format
+      AVS_CS_GENERIC_YUV420 | (3u << 16),    // an unused sample size code
+  };
+  for (uint32_t type : refused) {
     const std::string error = ErrorOf(Source(32, 32, type), {{"T", Int(10)}});
     EXPECT_EQ(error.rfind("velmoraine: unsupported clip format", 0), 0u) << std::hex << type << ": " << error;
-    for (const char* name : {"YV12", "I420", "YV16", "YV24", "YV411", "Y8"})
+    for (const char* name : {"YV12", "I420", "YV16", "YV24", "YV411", "Y8", "Y16", "RGBP16", "YUVA", "RGBA", "float"})
       EXPECT_NE(error.find(name), std::string::npos) << name;
   }
 }

@@ -82,7 +82,7 @@ inline StandinSourceSettings Source(int32_t width, int32_t height, uint32_t pixe
   return settings;
 }
 
-// One plane's samples, row after row without padding.
+// One plane's bytes, row after row without padding; width in bytes.
 struct Plane {
   int32_t width = 0, height = 0;
   std::vector<uint8_t> samples;
@@ -91,9 +91,12 @@ struct Plane {
   }
 };
 
+// Every plane of a frame in the host's order (Y, U, V or G, B, R, then A),
+// rows packed, row_size bytes each: the stand-in answers 0 for the ids its
+// format lacks.
 inline std::vector<Plane> ReadPlanes(const Host& host, const AVS_VideoFrame* frame) {
   std::vector<Plane> planes;
-  for (int id : {AVS_PLANAR_Y, AVS_PLANAR_U, AVS_PLANAR_V}) {
+  for (int id : {AVS_PLANAR_Y, AVS_PLANAR_U, AVS_PLANAR_V, AVS_PLANAR_G, AVS_PLANAR_B, AVS_PLANAR_R, AVS_PLANAR_A}) {
     Plane p;
     p.width = host.row_size(frame, id);
     p.height = host.height(frame, id);

@@ -60,9 +60,10 @@ TEST(CheckasmKernels, AnalyseRowEveryWidth) {
 }
 
 // Each level the machine has brings its own block stage (else the harness
-// would check another level's twice), AVX-512 is only reported beside AVX2,
-// whose kernels it joins, and 64-bit ARM always reports NEON (else only the
-// plain kernels would be checked there).
+// would check another level's twice), in the wide pass too, where AVX-512
+// keeps AVX2's and NEON has no wide kernels yet; AVX-512 is only reported
+// beside AVX2, whose kernels it joins; and 64-bit ARM always reports NEON
+// (else only the plain kernels would be checked there).
 TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
   const uint32_t flags = DetectCpuFlags();
 #if defined(__aarch64__)
@@ -74,11 +75,16 @@ TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
     std::printf("no AVX-512 (F, BW, VL, VNNI) here: that level is not checked\n");
   }
   std::vector<AccumulateBlockRowsFn> seen;
+  std::vector<AccumulateBlockRowsWideFn> seenWide;
   for (const Level& level : AvailableLevels()) {
     if (level.mask & (level.mask - 1)) continue;  // combinations repeat their last level's
     const AccumulateBlockRowsFn kernel = DspFor(level).accumulateBlockRows;
     EXPECT_EQ(std::count(seen.begin(), seen.end(), kernel), 0) << level.name;
     seen.push_back(kernel);
+    if (level.mask == kCpuAvx512 || level.mask == kCpuNeon) continue;
+    const AccumulateBlockRowsWideFn wide = DspFor(level).accumulateBlockRowsWide;
+    EXPECT_EQ(std::count(seenWide.begin(), seenWide.end(), wide), 0) << level.name << " (wide)";
+    seenWide.push_back(wide);
   }
 }
 
@@ -243,6 +249,78 @@ TEST(CheckasmKernels, RequantizeRowLikePlain) {
       ASSERT_TRUE(std::equal(actualOut.data, actualOut.data + W, expectedOut.data)) << level.name << " trial " << trial;
       ASSERT_TRUE(std::equal(actualErrors.data, actualErrors.data + W, expectedErrors.data))
           << level.name << " trial " << trial;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmoraine::checkasm
+
+namespace velmoraine::checkasm {
+namespace {
+
+// The row kernels of the wide pass at every width from 8 to 72: rows of any
+// 16-bit words, read at the very end of their buffer; sums in 64 bits up to
+// 2^48 in magnitude (past the 2^47 of the vector normalisation); values far
+// outside every depth's range for the scan. Outputs and guards as in the
+// 8-bit tests above.
+TEST(CheckasmKernels, WideRowKernelsEveryWidth) {
+  std::mt19937 random(17);
+  const StreamDsp plain = DspFor(AvailableLevels()[0]);
+  auto wideSum = [&](int kind) -> int64_t {
+    const int64_t magnitude = kind == 0 ? (int64_t{1} << 48) - 1 : kind == 1 ? (int64_t{1} << 41) : 100000;
+    return int64_t(random() % 2 ? 1 : -1) * int64_t((uint64_t(random()) << 32 | random()) % uint64_t(magnitude + 1));
+  };
+  for (const Level& level : AvailableLevels()) {
+    const StreamDsp dsp = DspFor(level);
+    for (int32_t W = 8; W <= 72; ++W) {
+      const ptrdiff_t stride = StrideFor(W);
+      const int32_t bits = 9 + W % 8;
+      std::vector<uint16_t> row(static_cast<size_t>(W));
+      for (uint16_t& word : row) word = W % 3 == 0 ? 65535 : uint16_t(random());
+      Aligned<int32_t> coeffs[2] = {Aligned<int32_t>(8 * stride), Aligned<int32_t>(8 * stride)};
+      plain.analyseRowWide(row.data(), W, coeffs[0].data, stride);
+      dsp.analyseRowWide(row.data(), W, coeffs[1].data, stride);
+      ASSERT_TRUE(coeffs[1].GuardIntact()) << level.name << " W=" << W;
+      for (int u = 0; u < 8; ++u)
+        for (int32_t x = 0; x < W - 7; ++x)
+          ASSERT_EQ(coeffs[1].data[u * stride + x], coeffs[0].data[u * stride + x]) << level.name << " W=" << W;
+
+      Aligned<int64_t> accum[2] = {Aligned<int64_t>(8 * stride, 0), Aligned<int64_t>(8 * stride, 0)};
+      for (int u = 0; u < 8; ++u)
+        for (int32_t x = 0; x < W - 7; ++x) accum[0].data[u * stride + x] = accum[1].data[u * stride + x] = wideSum(u % 3);
+      Aligned<int64_t> sums[2] = {Aligned<int64_t>(stride), Aligned<int64_t>(stride)};
+      Aligned<int64_t> scratch[2] = {Aligned<int64_t>(8 * (stride + 16), 0), Aligned<int64_t>(8 * (stride + 16), 0)};
+      for (int i = 0; i < 2; ++i)
+        (i == 0 ? plain : dsp).synthesizeRowWide(accum[i].data, stride, W, sums[i].data, scratch[i].data);
+      ASSERT_TRUE(sums[1].GuardIntact() && accum[1].GuardIntact() && scratch[1].GuardIntact()) << level.name << " W=" << W;
+      ASSERT_TRUE(std::equal(sums[1].data, sums[1].data + W, sums[0].data)) << level.name << " W=" << W;
+      ASSERT_TRUE(std::all_of(accum[1].data, accum[1].data + 8 * stride, [](int64_t v) { return v == 0; }));
+
+      Aligned<int32_t> weightsBuffer(stride + 32, 0);
+      int32_t* columnWeights = weightsBuffer.data + 16;
+      for (int32_t x = 0; x < W - 7; ++x) columnWeights[x] = 1 + int32_t(random() % (W % 2 ? 16385 : 4));
+      for (int32_t x = 0; x < W; ++x) sums[0].data[x] = wideSum(int(random() % 3));
+      Aligned<int32_t> values[2] = {Aligned<int32_t>((W + 7) / 8 * 8), Aligned<int32_t>((W + 7) / 8 * 8)};
+      for (int i = 0; i < 2; ++i) (i == 0 ? plain : dsp).normalizeRowWide(sums[0].data, columnWeights, W, values[i].data);
+      ASSERT_TRUE(values[1].GuardIntact()) << level.name << " W=" << W;
+      ASSERT_TRUE(std::equal(values[1].data, values[1].data + W, values[0].data)) << level.name << " W=" << W;
+
+      for (int32_t y : {0, 1, 5, 9}) {
+        std::vector<int32_t> above(W), twoAbove(W);
+        for (int32_t x = 0; x < W; ++x) {
+          values[0].data[x] = values[1].data[x] = int32_t(random()) >> (random() % 24);
+          above[x] = int32_t(random() % 511) - 255, twoAbove[x] = int32_t(random() % 511) - 255;
+        }
+        Aligned<int32_t> errors[2] = {Aligned<int32_t>(W, 7), Aligned<int32_t>(W, 7)};
+        Aligned<uint16_t> out[2] = {Aligned<uint16_t>(W), Aligned<uint16_t>(W)};
+        for (int i = 0; i < 2; ++i)
+          (i == 0 ? plain : dsp).requantizeRowWide(values[i].data, errors[i].data, above.data(), twoAbove.data(),
+                                                   out[i].data, W, y, 10, bits);
+        ASSERT_TRUE(out[1].GuardIntact() && errors[1].GuardIntact()) << level.name << " W=" << W << " y=" << y;
+        ASSERT_TRUE(std::equal(out[1].data, out[1].data + W, out[0].data)) << level.name << " W=" << W << " y=" << y;
+        ASSERT_TRUE(std::equal(errors[1].data, errors[1].data + W, errors[0].data)) << level.name << " W=" << W;
+      }
     }
   }
 }

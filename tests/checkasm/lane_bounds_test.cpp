@@ -2,7 +2,7 @@
 // - every step of the forward row transform of 8-bit samples, of the forward
 //   column transform of its coefficients and of the inverse column transform
 //   of any subset of those column coefficients (what shrinkage leaves) fits a
-//   signed 16-bit lane;
+//   signed 16-bit lane, and the same for 16-bit words in a 32-bit lane;
 // - (k * x) >> s equals the high half of x * (k << (16 - s)) for every 16-bit
 //   x and every multiplier the transform uses;
 // - a double division of 16 * A by a divisor up to 64 * 16385 truncates to the
@@ -128,20 +128,23 @@ Affine Input(int i) {
 
 int64_t Floor(Fixed v) { return static_cast<int64_t>(v >= 0 ? v / kOne : -((-v + kOne - 1) / kOne)); }
 
-TEST(LaneBounds, BlockStageFits16BitLanes) {
-  // Row transform of 8 samples in 0..255.
+// The largest magnitude of any step of the block stage for samples (or
+// words) anywhere in 0..top: the forward row transform, the forward column
+// transform of its coefficients and the inverse column transform of every
+// subset of the column coefficients that shrinkage may leave (the others
+// exactly 0). Fails the test if a shift drops a fraction bit.
+Fixed LargestBlockStageValue(int64_t top, Fixed& largestRowCoefficient) {
   Tracker rows;
-  for (int i = 0; i < 8; ++i) rows.box.lo[i] = 0, rows.box.hi[i] = 255;
+  for (int i = 0; i < 8; ++i) rows.box.lo[i] = 0, rows.box.hi[i] = top;
   Affine samples[8], rowCoeffs[8];
   for (int i = 0; i < 8; ++i) samples[i] = Input(i);
   rows.Forward(samples, rowCoeffs);
   EXPECT_TRUE(rows.exact);
-  EXPECT_EQ(rows.largest, 2040 * kOne);
+  largestRowCoefficient = rows.largest;
 
   // Column u holds frequency u of 8 row segments, each anywhere in that
-  // frequency's range; the inverse runs on every subset of the column
-  // coefficients that shrinkage may leave (the others exactly 0).
-  Fixed largest = 0;
+  // frequency's range.
+  Fixed largest = rows.largest;
   for (int u = 0; u < 8; ++u) {
     Tracker columns;
     for (int r = 0; r < 8; ++r) columns.box.lo[r] = Floor(rows.Low(rowCoeffs[u])), columns.box.hi[r] = Floor(rows.High(rowCoeffs[u]));
@@ -156,10 +159,32 @@ TEST(LaneBounds, BlockStageFits16BitLanes) {
     EXPECT_TRUE(columns.exact) << "u=" << u;
     largest = std::max(largest, columns.largest);
   }
+  return largest;
+}
+
+TEST(LaneBounds, BlockStageFits16BitLanes) {
+  Fixed largestRowCoefficient;
+  const Fixed largest = LargestBlockStageValue(255, largestRowCoefficient);
+  EXPECT_EQ(largestRowCoefficient, 2040 * kOne);
   // 16320 = 8 * 2040, the DC sum of a column: nothing exceeds it, so no lane
   // reaches -32768 either (abs stays exact) and twice the product of a weight
   // (at most 16385) and a value stays below 2^31 for pmaddwd.
   EXPECT_EQ(largest, 16320 * kOne);
+}
+
+// The wide pass's block stage in 32-bit lanes, for every 16-bit word: the
+// box is 0..65535 whatever the depth, so words above 2^bits - 1 are covered,
+// and the weights (any profile) never enter a 32-bit lane. Every lifting
+// product k * x (k <= 15) must fit, so every value must stay below 2^31 / 16.
+TEST(LaneBounds, WideBlockStageFits32BitLanes) {
+  Fixed largestRowCoefficient;
+  const Fixed largest = LargestBlockStageValue(65535, largestRowCoefficient);
+  EXPECT_EQ(largestRowCoefficient, 8 * 65535 * kOne);
+  EXPECT_EQ(largest, 64 * 65535 * kOne);  // the DC sum of a block of 65535s
+  EXPECT_LT(largest * 16, Fixed(INT32_MAX) * kOne);
+  // The light sums of the AVX2 kernel: weights summing to at most 512 over a
+  // band's block rows keep the weighted sum of blocks inside 32 bits.
+  EXPECT_LE(512 * largest, Fixed(INT32_MAX) * kOne);
 }
 
 // floor(k * x / 2^s) == floor(x * (k << (16 - s)) / 2^16) for every 16-bit x.

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 
 extern "C" const char* VELMORAINE_STDCALL AvisynthPluginInit2(IScriptEnvironment* env);
 

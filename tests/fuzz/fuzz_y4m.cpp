@@ -69,20 +69,21 @@ std::string Contents(int fd) {
   std::abort();
 }
 
-// One plane in memory: `rows` rows of `width` bytes, `pitch` apart, with
-// guard bytes before, between the rows and after.
+// One plane in memory: `rows` rows of `width` samples of `sample` bytes,
+// `pitch` apart, with guard bytes before, between the rows and after.
 struct GuardedPlane {
   std::vector<uint8_t> bytes;
   PlaneRegion region;
+  size_t rowBytes;
 
-  GuardedPlane(int width, int rows) {
-    const ptrdiff_t pitch = width + 7;
+  GuardedPlane(int width, int sample, int rows) : rowBytes(static_cast<size_t>(width) * sample) {
+    const ptrdiff_t pitch = static_cast<ptrdiff_t>(rowBytes) + 7;
     bytes.assign(2 * kGuardBytes + static_cast<size_t>(pitch) * rows, kGuard);
     region.data = bytes.data() + kGuardBytes;
     region.pitch = pitch;
     region.width = width;
     region.height = rows;
-    for (int y = 0; y < rows; ++y) std::memset(region.data + y * pitch, 0, width);
+    for (int y = 0; y < rows; ++y) std::memset(region.data + y * pitch, 0, rowBytes);
   }
   bool GuardsIntact() const {
     auto guard = [&](size_t from, size_t to) {
@@ -90,7 +91,7 @@ struct GuardedPlane {
         if (bytes[i] != kGuard) return false;
       return true;
     };
-    const size_t pitch = static_cast<size_t>(region.pitch), width = static_cast<size_t>(region.width);
+    const size_t pitch = static_cast<size_t>(region.pitch), width = rowBytes;
     if (!guard(0, kGuardBytes)) return false;
     for (size_t y = 0; y < static_cast<size_t>(region.height); ++y)
       if (!guard(kGuardBytes + y * pitch + width, kGuardBytes + (y + 1) * pitch)) return false;
@@ -135,15 +136,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         while (reader.ReadFrameHeader(parameters)) {
           if (parameters.size() > velmoraine::y4m::kMaxFrameHeaderBytes)
             Fault("frame line longer than the limit");
-          const bool mono = header.chroma == Chroma::kMono;
-          GuardedPlane y(header.width, header.height);
-          GuardedPlane u(mono ? 0 : header.width / 2, mono ? 0 : header.height / 2);
-          GuardedPlane v(mono ? 0 : header.width / 2, mono ? 0 : header.height / 2);
-          PlaneRegion regions[3] = {y.region, u.region, v.region};
+          // Regions smaller than the planes (half the chroma), so that the
+          // spill carries the rest.
+          std::vector<GuardedPlane> planes;
+          PlaneRegion regions[velmoraine::y4m::kMaxPlanes];
+          for (int p = 0; p < header.PlaneCount(); ++p) {
+            const int width = p == 1 || p == 2 ? header.PlaneWidth(p) / 2 : header.PlaneWidth(p);
+            const int rows = p == 1 || p == 2 ? header.PlaneHeight(p) / 2 : header.PlaneHeight(p);
+            planes.emplace_back(width, header.BytesPerSample(), rows);
+          }
+          for (int p = 0; p < header.PlaneCount(); ++p) regions[p] = planes[static_cast<size_t>(p)].region;
           std::vector<uint8_t> spill;
           reader.ReadFrameSamples(regions, spill);
-          if (!y.GuardsIntact() || !u.GuardsIntact() || !v.GuardsIntact())
-            Fault("a write outside the plane regions");
+          for (const GuardedPlane& plane : planes)
+            if (!plane.GuardsIntact()) Fault("a write outside the plane regions");
           writer.WriteFrame(parameters, regions, spill);
           accounted += 5 + parameters.size() + 1 + header.FrameBytes();
         }

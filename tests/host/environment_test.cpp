@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 
 using namespace velmoraine::host;
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 
 using namespace velmoraine::host;
 

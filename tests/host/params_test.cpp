@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 
 using namespace velmoraine::host;
 

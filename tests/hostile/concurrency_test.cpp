@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 #include "tests/hostile/run_cli.h"
 
 namespace velmoraine::testing {

@@ -28,7 +28,7 @@
 
 #include "core/plane_filter.h"
 #include "tests/oracle/oracle.h"
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 
 #include "core/cpu.h"
 #include "core/stream_dsp.h"

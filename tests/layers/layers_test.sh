@@ -1,7 +1,8 @@
 #!/bin/sh
 # layers_test.sh CHECK COMPILER ROOT CORE_INCLUDE_FLAGS... PROBE_DIR ABSOLUTE_PROBE
-# Runs the layer check of core/ on probe files: the one that stays in core/
-# must pass, every one that reaches another layer must be refused.
+# Runs the layer check on probe files: those that keep to their layer's
+# folders must pass (core/ alone; tools/ with core/ and y4m/), every one that
+# reaches another layer must be refused.
 check=$1 compiler=$2 root=$3
 shift 3
 flags=""
@@ -9,8 +10,9 @@ while [ $# -gt 2 ]; do flags="$flags $1"; shift; done
 probes=$1 absolute=$2
 failures=0
 
-run() {  # run EXPECTATION FILE [MESSAGE]
-  output=$(bash "$check" "$compiler" "$root" core core $flags -- "$2" 2>&1)
+layer=core allowed=core
+run() {  # run EXPECTATION FILE [MESSAGE], as a file of $layer
+  output=$(bash "$check" "$compiler" "$root" $layer "$allowed" $flags -- "$2" 2>&1)
   status=$?
   if [ "$1" = pass ] && [ $status -ne 0 ]; then
     echo "FAIL: $2 was refused:"; echo "$output"; failures=$((failures + 1))
@@ -24,8 +26,11 @@ run() {  # run EXPECTATION FILE [MESSAGE]
 }
 
 run pass "$probes/stays_in_core.cpp"
-run refuse "$probes/host_by_include_path.cpp"
-run refuse "$probes/host_by_relative_path.cpp"
+run refuse "$probes/plugin_by_include_path.cpp"
+run refuse "$probes/fixture_by_relative_path.cpp"
 run refuse "$probes/interface_by_relative_path.cpp" "includes interface/avisynth_interface.h"
 run refuse "$absolute" "includes interface/avisynth_interface.h"
+layer=tools allowed="tools core y4m"
+run pass "$probes/tools_uses_core.cpp"
+run refuse "$probes/tools_by_relative_path_to_plugin.cpp" "includes plugin/plane_driver.h"
 exit $failures

@@ -4,10 +4,11 @@
 
 namespace velmoraine {
 
-void NormalizePlane(PlaneWorkspace& workspace, int32_t W, int32_t H) {
+template <typename Coeff, typename Sum>
+void NormalizePlane(Workspace<Coeff, Sum>& workspace, int32_t W, int32_t H) {
   const size_t width = static_cast<size_t>(W);
   const size_t stride = width * 8;
-  int32_t* table = workspace.coeffAccum;  // spent sums; the first W of each row
+  Sum* table = workspace.coeffAccum;  // spent sums; the first W of each row
   const int16_t* weights = workspace.blockWeights;
 
   // Summed-area table of the block weights. On large planes the sums pass
@@ -32,13 +33,17 @@ void NormalizePlane(PlaneWorkspace& workspace, int32_t W, int32_t H) {
       if (y >= 8) divisor -= S(x, y - 8);
       if (x >= 8 && y >= 8) divisor += S(x - 8, y - 8);
       const int64_t D = static_cast<int32_t>(divisor);
-      int32_t& value = workspace.pixelAccum[y * width + x];
-      // 16 * A leaves the 32-bit range on bright flat areas with large weights.
+      Sum& value = workspace.pixelAccum[y * width + x];
+      // 16 * A leaves the 32-bit range on bright flat areas with large weights
+      // (and reaches about 2^45 in the wide pass, whose quotient is kept whole).
       // Every sample of a plane of at least 8x8 is covered by a block weighing
       // at least 1, so D >= 1; the guard only keeps a broken caller defined.
-      value = D > 0 ? static_cast<int32_t>(16 * static_cast<int64_t>(value) / D) : 0;
+      value = D > 0 ? static_cast<Sum>(16 * static_cast<int64_t>(value) / D) : 0;
     }
   }
 }
+
+template void NormalizePlane(PlaneWorkspace&, int32_t, int32_t);
+template void NormalizePlane(WidePlaneWorkspace&, int32_t, int32_t);
 
 }  // namespace velmoraine

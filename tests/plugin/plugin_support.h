@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 #include "plugin/avisynth25_filter.h"
 
 namespace plugin_test {

@@ -3,7 +3,7 @@
 # builds velmoraine.dll and the freestanding 64-bit test hosts, the Linux
 # library writes its frames for the same cases through the VapourSynth
 # stand-in, and wine64_vapoursynth_host.exe runs under wine64: registration,
-# two formats compared byte for byte with the Linux build's, two refused
+# three formats (one of 16-bit samples) compared byte for byte with the Linux build's, two refused
 # calls, every reference given back.
 set -euo pipefail
 source tools/lib.sh

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,22 @@ inline uint8_t NoisySample(int n, int p, int x, int y) {
   return static_cast<uint8_t>(40 + x + 2 * y + p * 20 + (h >> 27));
 }
 
+// The same picture at `bits` (9 to 16) bits per sample: NoisySample in the
+// high bits, hashed noise in the low ones, and here and there the word
+// 0xFFFF, above 2^bits - 1 below 16 bits (hosts do not clamp samples).
+inline uint16_t WideSample(int bits, int n, int p, int x, int y) {
+  if ((x * 7 + y * 13 + n * 3 + p) % 89 == 0) return 0xFFFFu;
+  const uint32_t noise = NoisySample(n + 5, p, y, x) * 0x0101u;
+  return static_cast<uint16_t>(static_cast<uint32_t>(NoisySample(n, p, x, y)) << (bits - 8) |
+                               (noise & ((1u << (bits - 8)) - 1u)));
+}
+
+inline SampleFunction SamplesFor(const VSVideoFormat& format) {
+  if (format.bytesPerSample != 2) return NoisySample;
+  const int bits = format.bitsPerSample;
+  return [bits](int n, int p, int x, int y) { return WideSample(bits, n, p, x, y); };
+}
+
 struct FilterSettings {
   int32_t T = 0, P = 1, lp = 0, hp = 100;
 };
@@ -43,7 +60,7 @@ class Session {
 
   VSNode* Source(const VSVideoFormat& format, int width, int height, int frames = 3,
                  int failingFrame = -1) {
-    return Keep(core.CreateSource(MakeVideoInfo(format, width, height, frames), NoisySample,
+    return Keep(core.CreateSource(MakeVideoInfo(format, width, height, frames), SamplesFor(format),
                                   failingFrame));
   }
 
@@ -67,24 +84,35 @@ class Session {
   }
 
   // Frame n of `source` with the planes in `selected` run through the plane
-  // filter at their own sizes.
+  // filter at their own sizes and depth.
   std::vector<std::vector<uint8_t>> Expected(VSNode* source, int n, const FilterSettings& s,
                                              std::vector<int> selected = {0, 1, 2}) {
     const VSFrame* frame = core.GetFrame(source, n, nullptr);
+    const VSVideoFormat& format = Core::Format(frame);
     std::vector<std::vector<uint8_t>> planes;
-    for (int p = 0; p < Core::Format(frame).numPlanes; ++p) {
+    for (int p = 0; p < format.numPlanes; ++p) {
       std::vector<uint8_t> bytes = Core::PlaneBytes(frame, p);
-      const int width = Core::PlaneWidth(frame, p);
-      const velmoraine::PlaneView view = {bytes.data(), width, width, Core::PlaneHeight(frame, p)};
       bool filter = false;
       for (int q : selected) filter = filter || q == p;
-      if (filter) {
-        EXPECT_TRUE(velmoraine::FilterPlane(view, s.T, s.P, s.lp, s.hp));
-      }
+      if (filter) FilterBytes(bytes, Core::PlaneWidth(frame, p), Core::PlaneHeight(frame, p), format, s);
       planes.push_back(std::move(bytes));
     }
     core.FreeFrame(frame);
     return planes;
+  }
+
+  static void FilterBytes(std::vector<uint8_t>& bytes, int width, int height, const VSVideoFormat& format,
+                          const FilterSettings& s) {
+    if (format.bytesPerSample == 1) {
+      const velmoraine::PlaneView view = {bytes.data(), width, width, height};
+      EXPECT_TRUE(velmoraine::FilterPlane(view, s.T, s.P, s.lp, s.hp));
+      return;
+    }
+    std::vector<uint16_t> words(bytes.size() / 2);
+    std::memcpy(words.data(), bytes.data(), bytes.size());
+    const velmoraine::PlaneView16 view = {words.data(), 2 * width, width, height, format.bitsPerSample};
+    EXPECT_TRUE(velmoraine::FilterPlane(view, s.T, s.P, s.lp, s.hp));
+    std::memcpy(bytes.data(), words.data(), bytes.size());
   }
 
   Core core;

@@ -10,7 +10,8 @@
 namespace vapoursynth_test {
 namespace {
 
-const char kAccepted[] = "Gray8, YUV420P8, YUV422P8, YUV444P8, YUV410P8, YUV411P8 or RGB24";
+const char kAccepted[] =
+    "integer samples of 8 to 16 bits: Gray, YUV420P, YUV422P, YUV444P, YUV410P, YUV411P or RGB";
 
 TEST(VapourSynthEntry, RegistersDenoiseUnderApi40AsAParallelStrictlySpatialFilter) {
   Session session;
@@ -49,8 +50,10 @@ struct FormatCase {
 
 class AcceptedFormat : public ::testing::TestWithParam<FormatCase> {};
 
-// Each plane at its true size, both stride alignments, default and chosen
-// arguments, every frame: equal to the plane filter, properties kept.
+// Each family (gray, YUV of every accepted subsampling, RGB) at 8 bits and
+// deeper: each plane at its true size and depth, both stride alignments,
+// default and chosen arguments, every frame: equal to the plane filter,
+// properties kept.
 TEST_P(AcceptedFormat, EveryPlaneEqualsThePlaneFilterAndPropertiesAreKept) {
   const FormatCase& c = GetParam();
   for (int alignment : {32, 64}) {
@@ -90,7 +93,16 @@ INSTANTIATE_TEST_SUITE_P(
                       // chroma 7x5: under one block, passed unchanged
                       FormatCase{"YUV410P8small", MakeFormat(cfYUV, stInteger, 8, 2, 2), 28, 20},
                       FormatCase{"YUV411P8", MakeFormat(cfYUV, stInteger, 8, 2, 0), 68, 27},
-                      FormatCase{"RGB24", MakeFormat(cfRGB, stInteger, 8, 0, 0), 41, 23}),
+                      FormatCase{"RGB24", MakeFormat(cfRGB, stInteger, 8, 0, 0), 41, 23},
+                      FormatCase{"Gray10", MakeFormat(cfGray, stInteger, 10, 0, 0), 53, 37},
+                      FormatCase{"Gray16", MakeFormat(cfGray, stInteger, 16, 0, 0), 33, 19},
+                      FormatCase{"YUV420P10", MakeFormat(cfYUV, stInteger, 10, 1, 1), 70, 46},
+                      FormatCase{"YUV422P12", MakeFormat(cfYUV, stInteger, 12, 1, 0), 70, 37},
+                      FormatCase{"YUV444P16", MakeFormat(cfYUV, stInteger, 16, 0, 0), 45, 29},
+                      FormatCase{"YUV410P9", MakeFormat(cfYUV, stInteger, 9, 2, 2), 76, 44},
+                      FormatCase{"YUV411P14", MakeFormat(cfYUV, stInteger, 14, 2, 0), 68, 27},
+                      FormatCase{"RGB30", MakeFormat(cfRGB, stInteger, 10, 0, 0), 41, 23},
+                      FormatCase{"RGB48", MakeFormat(cfRGB, stInteger, 16, 0, 0), 37, 21}),
     [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
 
 TEST(VapourSynthEntry, PlanesFiltersTheListedPlanesAndCopiesTheOthers) {
@@ -138,6 +150,8 @@ TEST(VapourSynthEntry, PlaneIndicesOutsideTheClipOrRepeatedAreErrors) {
   EXPECT_EQ(session.core.LiveNodes(), 2u);  // the sources only: nothing half-made is kept
 }
 
+// Refused when the script calls Denoise; float clips are told which format
+// to convert to.
 TEST(VapourSynthEntry, OtherFormatsAreRefusedNamingWhatIsAccepted) {
   Session session;
   const struct {
@@ -148,10 +162,15 @@ TEST(VapourSynthEntry, OtherFormatsAreRefusedNamingWhatIsAccepted) {
       {MakeFormat(cfUndefined, stInteger, 0, 0, 0), 64, 64, "varies from frame to frame"},
       {MakeFormat(cfYUV, stInteger, 8, 1, 1), 0, 0, "size that varies"},
       {MakeFormat(cfYUV, stInteger, 8, 0, 1), 64, 64, "1/1 across and 1/2 down"},  // YUV440P8
-      {MakeFormat(cfYUV, stInteger, 10, 1, 1), 64, 64, "YUV with 10-bit integer samples"},
-      {MakeFormat(cfGray, stInteger, 16, 0, 0), 64, 64, "Gray with 16-bit integer samples"},
-      {MakeFormat(cfRGB, stFloat, 32, 0, 0), 64, 64, "RGB with 32-bit float samples"},
-      {MakeFormat(cfYUV, stFloat, 16, 0, 0), 64, 64, "16-bit float"},
+      {MakeFormat(cfYUV, stInteger, 10, 0, 1), 64, 64, "YUV with 10-bit integer samples, chroma"},
+      {MakeFormat(cfGray, stInteger, 32, 0, 0), 64, 64, "Gray with 32-bit integer samples"},
+      {MakeFormat(cfGray, stFloat, 32, 0, 0), 64, 64, "core.resize.Point(clip, format=vs.GRAY16)"},
+      {MakeFormat(cfYUV, stFloat, 32, 0, 0), 64, 64, "core.resize.Point(clip, format=vs.YUV444P16)"},
+      {MakeFormat(cfRGB, stFloat, 32, 0, 0), 64, 64, "RGB with 32-bit float samples; convert it first, "
+                                                     "e.g. with core.resize.Point(clip, format=vs.RGB48)"},
+      {MakeFormat(cfYUV, stFloat, 16, 1, 1), 64, 64, "16-bit float samples, chroma subsampled 1/2 across "
+                                                     "and 1/2 down; convert it first, e.g. with "
+                                                     "core.resize.Point(clip, format=vs.YUV420P16)"},
   };
   for (const auto& c : cases) {
     VSNode* source = session.core.CreateSource(MakeVideoInfo(c.format, c.width, c.height, 1),

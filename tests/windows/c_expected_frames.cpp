@@ -17,6 +17,35 @@
 #include "core/plane_filter.h"
 #include "tests/windows/c_frame_cases.h"
 
+namespace {
+
+// One plane of frame 0 of a stand-in source, filtered, in the host's bytes
+// (16-bit words in the machine's order, as on Windows).
+bool WritePlane(std::ofstream& out, const wintest_c::FrameCase& frame, int plane, int32_t width, int32_t height,
+                const wintest_c::ParamCase& params) {
+  const size_t count = static_cast<size_t>(width) * height;
+  if (wintest_c::Bits(frame) == 8) {
+    std::vector<uint8_t> samples(count + 1);
+    for (int32_t y = 0; y < height; ++y)
+      for (int32_t x = 0; x < width; ++x)
+        samples[static_cast<size_t>(y) * width + x] = StandinSample(frame.seed, 0, plane, x, y);
+    velmoraine::PlaneView view{samples.data(), width, width, height};
+    if (!velmoraine::FilterPlane(view, params.T, params.P, params.lp, params.hp)) return false;
+    out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(count));
+    return true;
+  }
+  std::vector<uint16_t> words(count + 1);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x)
+      words[static_cast<size_t>(y) * width + x] = StandinSample16(frame.seed, 0, plane, x, y, wintest_c::Bits(frame));
+  velmoraine::PlaneView16 view{words.data(), 2 * width, width, height, wintest_c::Bits(frame)};
+  if (!velmoraine::FilterPlane(view, params.T, params.P, params.lp, params.hp)) return false;
+  out.write(reinterpret_cast<const char*>(words.data()), static_cast<std::streamsize>(2 * count));
+  return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::cerr << "usage: windows_c_expected_frames OUTPUT_FILE\n";
@@ -35,16 +64,10 @@ int main(int argc, char** argv) {
       for (int plane = 0; plane < wintest_c::PlaneCount(frame); ++plane) {
         const int32_t width = wintest_c::PlaneWidth(frame, plane);
         const int32_t height = wintest_c::PlaneHeight(frame, plane);
-        std::vector<uint8_t> samples(static_cast<size_t>(width) * height + 1);
-        for (int32_t y = 0; y < height; ++y)
-          for (int32_t x = 0; x < width; ++x)
-            samples[static_cast<size_t>(y) * width + x] = StandinSample(frame.seed, 0, plane, x, y);
-        velmoraine::PlaneView view{samples.data(), width, width, height};
-        if (!velmoraine::FilterPlane(view, params.T, params.P, params.lp, params.hp)) {
+        if (!WritePlane(out, frame, plane, width, height, params)) {
           std::cerr << "windows_c_expected_frames: FilterPlane failed on a " << width << "x" << height << " plane\n";
           return 1;
         }
-        out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(width) * height);
       }
     }
   }

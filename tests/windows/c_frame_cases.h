@@ -20,11 +20,12 @@ struct FrameCase {
   uint32_t seed;
 };
 
-// Two formats at sizes off the 8 grid; 14x20 4:2:0 has chroma narrower than
-// a block (left unchanged).
+// Three formats at sizes off the 8 grid, one of 16-bit samples; 14x20 4:2:0
+// has chroma narrower than a block (left unchanged).
 constexpr FrameCase kFrameCases[] = {
     {AVS_CS_YV12, 38, 30, 1u}, {AVS_CS_YV12, 64, 48, 2u}, {AVS_CS_YV12, 14, 20, 3u},
     {AVS_CS_YV24, 37, 29, 4u}, {AVS_CS_YV24, 40, 16, 5u},
+    {AVS_CS_GENERIC_YUV420 | AVS_CS_SAMPLE_BITS_16, 38, 30, 6u},
 };
 constexpr int kFrameCaseCount = sizeof(kFrameCases) / sizeof(kFrameCases[0]);
 
@@ -41,6 +42,9 @@ constexpr int kParamCaseCount = sizeof(kParamCases) / sizeof(kParamCases[0]);
 inline int PlaneCount(const FrameCase& c) {
   return (c.pixelType & AVS_CS_PLANAR_FAMILY_MASK) == AVS_CS_Y8 ? 1 : 3;
 }
+inline int Bits(const FrameCase& c) { return AvsBitsPerSample(c.pixelType); }
+inline int32_t BytesPerSample(const FrameCase& c) { return Bits(c) == 8 ? 1 : 2; }
+// In samples.
 inline int32_t PlaneWidth(const FrameCase& c, int plane) {
   return plane == 0 ? c.width : c.width >> AvsSubsamplingShiftX(c.pixelType);
 }

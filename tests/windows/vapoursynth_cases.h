@@ -19,16 +19,17 @@ struct Case {
   int64_t planes[3];
 };
 
-constexpr VSVideoFormat Format8(int colorFamily, int ssW, int ssH) {
-  return VSVideoFormat{colorFamily, stInteger, 8, 1, ssW, ssH, colorFamily == cfGray ? 1 : 3};
+constexpr VSVideoFormat Format(int colorFamily, int bits, int ssW, int ssH) {
+  return VSVideoFormat{colorFamily, stInteger, bits, bits == 8 ? 1 : 2, ssW, ssH, colorFamily == cfGray ? 1 : 3};
 }
 
 constexpr int kFrames = 2;
 
 constexpr Case kCases[] = {
-    {"YUV420P8 70x46, T=24", Format8(cfYUV, 1, 1), 70, 46, 24, 1, 0, 100, -1, {0, 0, 0}},
-    {"RGB24 41x23, T=20 P=2 lp=3 hp=80, planes [2, 0]", Format8(cfRGB, 0, 0), 41, 23, 20, 2, 3, 80,
+    {"YUV420P8 70x46, T=24", Format(cfYUV, 8, 1, 1), 70, 46, 24, 1, 0, 100, -1, {0, 0, 0}},
+    {"RGB24 41x23, T=20 P=2 lp=3 hp=80, planes [2, 0]", Format(cfRGB, 8, 0, 0), 41, 23, 20, 2, 3, 80,
      2, {2, 0, 0}},
+    {"YUV420P16 46x30, T=24 P=2", Format(cfYUV, 16, 1, 1), 46, 30, 24, 2, 0, 100, -1, {0, 0, 0}},
 };
 constexpr int kCaseCount = sizeof kCases / sizeof kCases[0];
 
@@ -41,6 +42,15 @@ inline uint8_t Sample(int n, int p, int x, int y) {
   h ^= h >> 15;
   return static_cast<uint8_t>(40u + static_cast<uint32_t>(x) + 2u * static_cast<uint32_t>(y) +
                               static_cast<uint32_t>(p) * 20u + (h >> 27));
+}
+
+// The sample of a case's format: Sample at 8 bits; deeper, Sample in the
+// high bits and another sample's bits below.
+inline uint16_t CaseSample(const Case& c, int n, int p, int x, int y) {
+  const int bits = c.format.bitsPerSample;
+  if (bits == 8) return Sample(n, p, x, y);
+  const uint32_t low = Sample(n + 3, p, y, x) * 0x0101u & ((1u << (bits - 8)) - 1u);
+  return static_cast<uint16_t>(static_cast<uint32_t>(Sample(n, p, x, y)) << (bits - 8) | low);
 }
 
 inline int PlaneWidth(const Case& c, int p) { return p == 0 ? c.width : c.width >> c.format.subSamplingW; }

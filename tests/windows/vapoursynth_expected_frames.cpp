@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     for (const vapoursynth_cases::Case& c : vapoursynth_cases::kCases) {
       VSNode* source = core.CreateSource(
           MakeVideoInfo(c.format, c.width, c.height, vapoursynth_cases::kFrames),
-          vapoursynth_cases::Sample);
+          [&c](int n, int p, int x, int y) { return vapoursynth_cases::CaseSample(c, n, p, x, y); });
       Arguments arguments = {{"clip", Clip(source)}, {"T", Int(c.T)}, {"P", Int(c.P)},
                              {"lp", Int(c.lp)}, {"hp", Int(c.hp)}};
       if (c.planeCount >= 0)

@@ -82,17 +82,24 @@ TEST(Y4mHeader, AcceptsThe420VariantsAndMonoAndKeepsTheLine) {
   EXPECT_EQ(rate.fpsDenominator, 1001u);
   EXPECT_EQ(ParseStreamHeader("YUV4MPEG2 W7 H5").FrameBytes(), 7u * 5 + 2 * 4 * 3);
   EXPECT_EQ(ParseStreamHeader("YUV4MPEG2 W7 H5 Cmono").FrameBytes(), 35u);
+  // Chroma of ceil(W / 2^sx) x ceil(H / 2^sy) in every layout; words above 8 bits.
+  EXPECT_EQ(ParseStreamHeader("YUV4MPEG2 W7 H5 C411").FrameBytes(), 35u + 2 * 2 * 5);
+  EXPECT_EQ(ParseStreamHeader("YUV4MPEG2 W7 H5 C422p10").FrameBytes(), 2 * (35u + 2 * 4 * 5));
+  EXPECT_EQ(ParseStreamHeader("YUV4MPEG2 W7 H5 C444alpha").FrameBytes(), 4 * 35u);
+  EXPECT_EQ(ParseStreamHeader("YUV4MPEG2 W7 H5 Cmono16 XYSCSS=MONO16").bits, 16);
 }
 
 TEST(Y4mHeader, RefusesOtherColourSpacesNamingTheSupportedOnes) {
-  for (const char* tag : {"C422", "C444", "C411", "C444alpha", "C420p10", "C422p12", "Cmono16",
-                          "XYSCSS=422", "XYSCSS=420P10"}) {
+  for (const char* tag : {"C440", "C420p7", "C420p8", "C420p17", "C444p010", "C411p10", "C444alpha10",
+                          "Cmono1", "XYSCSS=422", "XYSCSS=420P10"}) {
     SCOPED_TRACE(tag);
     std::string message = ErrorOf(std::string("YUV4MPEG2 W16 H16 ") + tag);
     EXPECT_NE(message.find("unsupported"), std::string::npos) << message;
     EXPECT_NE(message.find(tag), std::string::npos) << message;
     EXPECT_NE(message.find("C420jpeg"), std::string::npos) << message;
     EXPECT_NE(message.find("Cmono"), std::string::npos) << message;
+    EXPECT_NE(message.find("C444pN"), std::string::npos) << message;
+    EXPECT_NE(message.find("ffmpeg"), std::string::npos) << message;
   }
 }
 

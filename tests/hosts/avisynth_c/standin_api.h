@@ -25,7 +25,9 @@
 extern "C" {
 
 // A source clip whose frames the stand-in makes: every sample of plane p
-// (0 = Y, 1 = U, 2 = V) at (x, y) of frame n is StandinSample(seed, n, p, x, y).
+// (0 = Y, 1 = U, 2 = V, 3 = A; planar RGB: 0 = G, 1 = B, 2 = R, 3 = A) at
+// (x, y) of frame n is StandinSample(seed, n, p, x, y), or
+// StandinSample16(seed, n, p, x, y, bits) at 10 to 16 bits.
 typedef struct StandinSourceSettings {
   int32_t width;
   int32_t height;
@@ -103,4 +105,14 @@ inline uint8_t StandinSample(uint32_t seed, int32_t n, int plane, int32_t x, int
   uint32_t base = static_cast<uint32_t>(x * 3 + y * 2) + seed * 17u + static_cast<uint32_t>(plane) * 40u;
   if (((x / 8) + (y / 5)) % 3 == 0) base += 60u;
   return static_cast<uint8_t>((base & 0xFFu) ^ (h >> 28));
+}
+
+// The same picture at `bits` (10 to 16) bits per sample: StandinSample in the
+// high bits, hashed noise in the low ones, and here and there the word 0xFFFF,
+// above 2^bits - 1 below 16 bits (hosts do not clamp samples).
+inline uint16_t StandinSample16(uint32_t seed, int32_t n, int plane, int32_t x, int32_t y, int bits) {
+  if ((x * 7 + y * 13 + n * 3 + plane) % 89 == 0) return 0xFFFFu;
+  const uint32_t high = static_cast<uint32_t>(StandinSample(seed, n, plane, x, y)) << (bits - 8);
+  const uint32_t noise = StandinSample(seed + 1u, n, plane, y, x) * 0x0101u;
+  return static_cast<uint16_t>(high | (noise & ((1u << (bits - 8)) - 1u)));
 }

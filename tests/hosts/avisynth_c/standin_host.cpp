@@ -208,39 +208,71 @@ struct AVS_VideoFrame {
   Node node;
   uint32_t magic;
   int64_t refcount;
-  uint8_t* pixels;
-  uint8_t* plane[3];
-  int32_t pitch[3];
-  int32_t rowSize[3];
-  int32_t height[3];
+  uint32_t pixelType;
+  // Planes in the host's order: Y, U, V, A or G, B, R, A; each allocated on
+  // its own, so that a write past a plane's last row is one past its block.
+  uint8_t* plane[4];
+  int32_t pitch[4];
+  int32_t rowSize[4];
+  int32_t height[4];
   int64_t property;
 };
 
 namespace {
 
+const int kMaxPlanes = 4;
 int64_t liveFrames = 0;
 
-// The byte layout of each plane of a format: planar formats have Y, U, V (Y
-// only for Y8; alpha is not laid out), interleaved ones one plane of packed
-// pixels.
-void PlaneSizes(const AVS_VideoInfo& vi, int32_t rowSize[3], int32_t height[3]) {
+int32_t BytesPerSample(uint32_t type) {
+  const int bits = AvsBitsPerSample(type);
+  return bits == 8 ? 1 : bits == 32 ? 4 : 2;
+}
+
+bool HasAlpha(uint32_t type) {
+  return (type & AVS_CS_PLANAR) && ((type & AVS_CS_YUVA) || (type & AVS_CS_LAYOUT_MASK) == AVS_CS_GENERIC_RGBAP);
+}
+
+bool IsPlanarRgb(uint32_t type) { return (type & AVS_CS_PLANAR) && (type & AVS_CS_BGR); }
+
+// The byte layout of each plane of a format: planar YUV has Y, U, V (Y only
+// for the luma-only formats), planar RGB full-size G, B, R, and either adds a
+// full-size alpha plane; interleaved formats have one plane of packed pixels.
+void PlaneSizes(const AVS_VideoInfo& vi, int32_t rowSize[kMaxPlanes], int32_t height[kMaxPlanes]) {
   const uint32_t type = static_cast<uint32_t>(vi.pixel_type);
-  for (int p = 0; p < 3; ++p) rowSize[p] = height[p] = 0;
+  for (int p = 0; p < kMaxPlanes; ++p) rowSize[p] = height[p] = 0;
   if (!(type & AVS_CS_PLANAR)) {
     const int32_t bytesPerPixel = (type & AVS_CS_BGR) ? ((type & 7u) == 1u ? 3 : 4) : 2;
-    rowSize[0] = vi.width * bytesPerPixel;
+    rowSize[0] = vi.width * bytesPerPixel * (AvsBitsPerSample(type) == 16 ? 2 : 1);
     height[0] = vi.height;
     return;
   }
-  const uint32_t sampleField = (type >> 16) & 7u;
-  const int32_t bytesPerSample = sampleField == 0 ? 1 : sampleField == 2 ? 4 : 2;
+  const int32_t bytesPerSample = BytesPerSample(type);
   rowSize[0] = vi.width * bytesPerSample;
   height[0] = vi.height;
-  if ((type & AVS_CS_PLANAR_FAMILY_MASK) == AVS_CS_Y8) return;
-  const int subWidth = AvsSubsamplingShiftX(type), subHeight = AvsSubsamplingShiftY(type);
+  if ((type & AVS_CS_LAYOUT_MASK) == AVS_CS_GENERIC_Y) return;
+  const bool rgb = IsPlanarRgb(type);
+  const int subWidth = rgb ? 0 : AvsSubsamplingShiftX(type), subHeight = rgb ? 0 : AvsSubsamplingShiftY(type);
   for (int p = 1; p < 3; ++p) {
     rowSize[p] = (vi.width >> subWidth) * bytesPerSample;
     height[p] = vi.height >> subHeight;
+  }
+  if (HasAlpha(type)) {
+    rowSize[3] = rowSize[0];
+    height[3] = height[0];
+  }
+}
+
+// Each plane's own block, filled with guard bytes: rows padded to a multiple
+// of 32 plus the guard, so that the pitch never equals the row size.
+void AllocatePlanes(AVS_VideoFrame* frame) {
+  for (int p = 0; p < kMaxPlanes; ++p) {
+    frame->pitch[p] = frame->rowSize[p] > 0 ? ((frame->rowSize[p] + 31) & ~31) + kGuardBytes : 0;
+    frame->plane[p] = nullptr;
+    if (frame->rowSize[p] <= 0) continue;
+    const size_t size = static_cast<size_t>(frame->pitch[p]) * static_cast<size_t>(frame->height[p]);
+    frame->plane[p] = static_cast<uint8_t*>(malloc(size));
+    if (frame->plane[p] == nullptr) abort();
+    memset(frame->plane[p], kGuardByte, size);
   }
 }
 
@@ -249,25 +281,15 @@ AVS_VideoFrame* NewFrame(const AVS_VideoInfo& vi, int64_t property) {
   frame->magic = kFrameMagic;
   frame->refcount = 1;
   frame->property = property;
+  frame->pixelType = static_cast<uint32_t>(vi.pixel_type);
   PlaneSizes(vi, frame->rowSize, frame->height);
-  size_t total = 0;
-  size_t offsets[3];
-  for (int p = 0; p < 3; ++p) {
-    // Padded to a multiple of 32 plus the guard: never equal to the row size.
-    frame->pitch[p] = frame->rowSize[p] > 0 ? ((frame->rowSize[p] + 31) & ~31) + kGuardBytes : 0;
-    offsets[p] = total;
-    total += static_cast<size_t>(frame->pitch[p]) * static_cast<size_t>(frame->height[p]);
-  }
-  frame->pixels = static_cast<uint8_t*>(malloc(total + 1));
-  if (frame->pixels == nullptr) abort();
-  memset(frame->pixels, kGuardByte, total + 1);
-  for (int p = 0; p < 3; ++p) frame->plane[p] = frame->rowSize[p] > 0 ? frame->pixels + offsets[p] : nullptr;
+  AllocatePlanes(frame);
   AtomicAdd(&liveFrames, 1);
   return frame;
 }
 
 bool GuardsIntact(const AVS_VideoFrame* frame) {
-  for (int p = 0; p < 3; ++p) {
+  for (int p = 0; p < kMaxPlanes; ++p) {
     for (int32_t y = 0; y < frame->height[p]; ++y) {
       const uint8_t* row = frame->plane[p] + static_cast<ptrdiff_t>(y) * frame->pitch[p];
       for (int32_t x = frame->rowSize[p]; x < frame->pitch[p]; ++x)
@@ -301,19 +323,33 @@ void ReleaseFrame(AVS_VideoFrame* frame) {
   }
   if (left > 0) return;
   if (!GuardsIntact(frame)) Violation("bytes past the end of a row were overwritten");
-  free(frame->pixels);
-  frame->pixels = nullptr;
+  for (int p = 0; p < kMaxPlanes; ++p) {
+    free(frame->plane[p]);
+    frame->plane[p] = nullptr;
+  }
   AtomicAdd(&liveFrames, -1);
 }
 
-int PlaneIndex(int plane) {
+// Where a plane id is in a frame of its format, or -1 when the format has no
+// such plane. Stricter than the host: Y, U and V are not planes of planar
+// RGB, nor R, G and B of YUV.
+int PlaneIndex(const AVS_VideoFrame* frame, int plane) {
+  const uint32_t type = frame->pixelType;
+  if (plane == AVS_DEFAULT_PLANE) return 0;
+  if (plane == AVS_PLANAR_A) return HasAlpha(type) ? 3 : -1;
+  if (!(type & AVS_CS_PLANAR)) return plane == AVS_PLANAR_Y ? 0 : -1;
+  const bool rgb = IsPlanarRgb(type);
+  int p = -1;
   switch (plane) {
-    case AVS_DEFAULT_PLANE:
-    case AVS_PLANAR_Y: return 0;
-    case AVS_PLANAR_U: return 1;
-    case AVS_PLANAR_V: return 2;
-    default: return -1;
+    case AVS_PLANAR_Y: p = rgb ? -1 : 0; break;
+    case AVS_PLANAR_U: p = rgb ? -1 : 1; break;
+    case AVS_PLANAR_V: p = rgb ? -1 : 2; break;
+    case AVS_PLANAR_G: p = rgb ? 0 : -1; break;
+    case AVS_PLANAR_B: p = rgb ? 1 : -1; break;
+    case AVS_PLANAR_R: p = rgb ? 2 : -1; break;
+    default: break;
   }
+  return p >= 0 && frame->rowSize[p] > 0 ? p : -1;
 }
 
 // ---- Clips ------------------------------------------------------------------------------
@@ -361,13 +397,24 @@ AVS_Clip* NewClip() {
   return clip;
 }
 
+// The samples of a source frame: StandinSample bytes at 8 bits (and in the
+// bytes of float or packed formats), StandinSample16 words at 10 to 16 bits.
 AVS_VideoFrame* SourceFrame(AVS_Clip* clip, int n) {
   const StandinSourceSettings& settings = clip->settings;
   AVS_VideoFrame* frame = NewFrame(clip->vi, settings.property_base + n);
-  for (int p = 0; p < 3; ++p) {
+  const int bits = AvsBitsPerSample(frame->pixelType);
+  const bool words = (frame->pixelType & AVS_CS_PLANAR) && bits > 8 && bits <= 16;
+  for (int p = 0; p < kMaxPlanes; ++p) {
     for (int32_t y = 0; y < frame->height[p]; ++y) {
       uint8_t* row = frame->plane[p] + static_cast<ptrdiff_t>(y) * frame->pitch[p];
-      for (int32_t x = 0; x < frame->rowSize[p]; ++x) row[x] = StandinSample(settings.seed, n, p, x, y);
+      if (!words) {
+        for (int32_t x = 0; x < frame->rowSize[p]; ++x) row[x] = StandinSample(settings.seed, n, p, x, y);
+        continue;
+      }
+      for (int32_t x = 0; x < frame->rowSize[p] / 2; ++x) {
+        const uint16_t word = StandinSample16(settings.seed, n, p, x, y, bits);
+        memcpy(row + 2 * x, &word, 2);
+      }
     }
   }
   return frame;
@@ -469,17 +516,8 @@ VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_make_writable(AVS_ScriptEnv
   memcpy(static_cast<void*>(copy), shared, sizeof(AVS_VideoFrame));
   copy->node = kept;
   copy->refcount = 1;
-  size_t total = 0;
-  size_t offsets[3];
-  for (int p = 0; p < 3; ++p) {
-    offsets[p] = total;
-    total += static_cast<size_t>(copy->pitch[p]) * static_cast<size_t>(copy->height[p]);
-  }
-  copy->pixels = static_cast<uint8_t*>(malloc(total + 1));
-  if (copy->pixels == nullptr) abort();
-  memset(copy->pixels, kGuardByte, total + 1);
-  for (int p = 0; p < 3; ++p) {
-    copy->plane[p] = copy->rowSize[p] > 0 ? copy->pixels + offsets[p] : nullptr;
+  AllocatePlanes(copy);
+  for (int p = 0; p < kMaxPlanes; ++p) {
     for (int32_t y = 0; y < copy->height[p]; ++y)
       memcpy(copy->plane[p] + static_cast<ptrdiff_t>(y) * copy->pitch[p],
              shared->plane[p] + static_cast<ptrdiff_t>(y) * shared->pitch[p], static_cast<size_t>(copy->rowSize[p]));
@@ -493,7 +531,7 @@ VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_make_writable(AVS_ScriptEnv
 
 VELMORAINE_STANDIN_EXPORT uint8_t* VELMORAINE_AVSC_CC avs_get_write_ptr_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return nullptr;
-  const int p = PlaneIndex(plane);
+  const int p = PlaneIndex(frame, plane);
   // Stricter than the host, which checks the Y plane only: no plane of a
   // shared frame is writable.
   if (p < 0 || __atomic_load_n(&frame->refcount, __ATOMIC_ACQUIRE) != 1) return nullptr;
@@ -502,25 +540,25 @@ VELMORAINE_STANDIN_EXPORT uint8_t* VELMORAINE_AVSC_CC avs_get_write_ptr_p(const 
 
 VELMORAINE_STANDIN_EXPORT const uint8_t* VELMORAINE_AVSC_CC avs_get_read_ptr_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return nullptr;
-  const int p = PlaneIndex(plane);
+  const int p = PlaneIndex(frame, plane);
   return p < 0 ? nullptr : frame->plane[p];
 }
 
 VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_get_pitch_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return 0;
-  const int p = PlaneIndex(plane);
+  const int p = PlaneIndex(frame, plane);
   return p < 0 ? 0 : frame->pitch[p];
 }
 
 VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_get_row_size_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return 0;
-  const int p = PlaneIndex(plane);
+  const int p = PlaneIndex(frame, plane);
   return p < 0 ? 0 : frame->rowSize[p];
 }
 
 VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_get_height_p(const AVS_VideoFrame* frame, int plane) {
   if (!CheckFrame(frame)) return 0;
-  const int p = PlaneIndex(plane);
+  const int p = PlaneIndex(frame, plane);
   return p < 0 ? 0 : frame->height[p];
 }
 

@@ -382,8 +382,18 @@ const VSFrame* MakeSourceFrame(VSNode* node, int n, std::string* error) {
     PlaneBuffer& plane = *frame->planes[p];
     const int w = PlaneWidthOf(vi.format, vi.width, p);
     const int h = PlaneHeightOf(vi.format, vi.height, p);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) plane.Data()[y * plane.Stride() + x] = node->sample(n, p, x, y);
+    const int bytes = vi.format.bytesPerSample;
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        // A word in two bytes; float and 32-bit samples get the value as an integer.
+        const uint16_t word = node->sample(n, p, x, y);
+        const uint32_t value = word;
+        uint8_t* at = plane.Data() + y * plane.Stride() + x * bytes;
+        if (bytes == 1) *at = static_cast<uint8_t>(word);
+        if (bytes == 2) std::memcpy(at, &word, 2);
+        if (bytes == 4) std::memcpy(at, &value, 4);
+      }
+    }
   }
   frame->properties["_SourceFrame"] = n;
   frame->properties["_DurationNum"] = vi.fpsDen;

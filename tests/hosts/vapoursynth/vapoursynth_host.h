@@ -72,8 +72,9 @@ struct FilterRecord {
   std::vector<VSFilterDependency> dependencies;
 };
 
-// Sample x, y of plane p of source frame n.
-using SampleFunction = std::function<uint8_t(int n, int p, int x, int y)>;
+// Sample x, y of plane p of source frame n: a byte of 8-bit formats, a
+// 16-bit word (in the machine's byte order) of 9- to 16-bit ones.
+using SampleFunction = std::function<uint16_t(int n, int p, int x, int y)>;
 
 struct InvokeResult {
   VSNode* node = nullptr;  // a reference for the caller, or null with `error`

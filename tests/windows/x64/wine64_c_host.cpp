@@ -117,7 +117,8 @@ const char* CompareFrames(const Host& host) {
       const int ids[3] = {AVS_PLANAR_Y, AVS_PLANAR_U, AVS_PLANAR_V};
       bool same = true;
       for (int plane = 0; plane < wintest_c::PlaneCount(c) && same; ++plane) {
-        const int32_t width = wintest_c::PlaneWidth(c, plane), height = wintest_c::PlaneHeight(c, plane);
+        const int32_t width = wintest_c::PlaneWidth(c, plane) * wintest_c::BytesPerSample(c);  // bytes
+        const int32_t height = wintest_c::PlaneHeight(c, plane);
         if (host.rowSize(frame, ids[plane]) != width || host.height(frame, ids[plane]) != height) same = false;
         const uint8_t* data = host.readPtr(frame, ids[plane]);
         const int pitch = host.pitch(frame, ids[plane]);
@@ -172,7 +173,7 @@ int RunTests(const char* avisynthPath, const char* pluginPath, const char* expec
          "velmoraine is registered under its name and the library-prefixed one");
 
   const char* failure = CompareFrames(host);
-  Report(failure == nullptr, "YV12 and YV24 frames equal the Linux build's, byte for byte", failure ? failure : "");
+  Report(failure == nullptr, "YV12, YV24 and 16-bit 4:2:0 frames equal the Linux build's, byte for byte", failure ? failure : "");
 
   static const char kNegativeP[] =
       "velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / P=3 1+z / "

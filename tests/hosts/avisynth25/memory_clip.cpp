@@ -1,6 +1,6 @@
 #include <vector>
 
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 
 namespace velmoraine::host {
 

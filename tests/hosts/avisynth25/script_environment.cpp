@@ -11,9 +11,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/frame_buffer.h"
-#include "host/frame_server.h"
-#include "host/invoke_internal.h"
+#include "tests/hosts/avisynth25/frame_buffer.h"
+#include "tests/hosts/avisynth25/frame_server.h"
+#include "tests/hosts/avisynth25/invoke_internal.h"
 
 namespace velmoraine::host {
 

@@ -3,8 +3,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/frame_buffer.h"
-#include "host/frame_server.h"
+#include "tests/hosts/avisynth25/frame_buffer.h"
+#include "tests/hosts/avisynth25/frame_server.h"
 
 namespace velmoraine::host {
 

@@ -1,19 +1,19 @@
 // The stand-in frame server: a small but real host for 2.5-interface plug-ins.
 //
 // It implements the classes of interface/avisynth_interface.h so that the very same
-// plug-in library a real host loads runs here: the command-line program and
-// the tests drive the plug-in through it exactly as a host would.
+// plug-in library a real host loads runs here: the tests of the 2.5 entry
+// drive the plug-in through it exactly as a host would.
 //
 // Using it
 //
-//   #include "host/frame_server.h"
+//   #include "tests/hosts/avisynth25/frame_server.h"
 //   using namespace velmoraine::host;
 //
 //   ScriptEnvironment env;
 //   env.LoadPlugin("build/plugin/libvelmoraine.so");     // dlopen + entry point
 //
 //   VideoInfo vi = MakeVideoInfo(720, 576, CS_YV12, 100);  // or CS_MONO8
-//   PClip source = new MemoryClip(vi);                     // or a Y4M source clip
+//   PClip source = new MemoryClip(vi);
 //   AVSValue clip = env.Call("velmoraine", {source, 10}, {nullptr, "T"});
 //   PVideoFrame f = clip.AsClip()->GetFrame(0, &env);
 //

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "host/frame_server.h"
-#include "host/invoke_internal.h"
+#include "tests/hosts/avisynth25/frame_server.h"
+#include "tests/hosts/avisynth25/invoke_internal.h"
 
 namespace velmoraine::host {
 

@@ -1,0 +1,299 @@
+// SSE2 versions of the wide pass's kernels (planes of 9..16-bit words), for
+// x86 processors without AVX2.
+//
+// The same lanes as the AVX2 versions (x86/wide_avx2.cpp, where the bounds
+// are given): the transforms and the shrinkage in 32-bit lanes, 4 block
+// positions per vector, and the weighted sums and the inverse row transform
+// in 64-bit lanes, 2 per vector. SSE2 lacks several of the instructions those
+// use, and they are built from others:
+// - k * x in the lifting steps (k = 3, 11, 13, 15) from shifts and adds,
+//   which wrap like the product (and never need to: |x| < 2^22);
+// - |C| > t as C > t or C < -t;
+// - the signed m * B in 64 bits from the unsigned pmuludq: B + 2^31 (the
+//   sign bit flipped) is B as an unsigned number whatever B is, and every
+//   row of sums then takes back 2^31 times the weights it received;
+// - the 64-bit arithmetic shift from the logical one, the sign filled in;
+// - the weight lookups one lane at a time.
+// The requantisation stays the plain one.
+#include "core/stream_dsp.h"
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+
+#include <emmintrin.h>
+#include <string.h>
+
+#define VELMORAINE_SSE2 __attribute__((target("sse2")))
+
+namespace velmoraine {
+
+namespace {
+
+using Vec = __m128i;
+#define LANE_TARGET VELMORAINE_SSE2
+#define LANE_OP(op) _mm_##op
+#define LANE_BITS(op) _mm_##op##si128
+VELMORAINE_SSE2 inline Vec MulShr32(Vec x, int k, int s) {
+  const Vec x2 = _mm_add_epi32(x, x);
+  Vec p;
+  if (k == 3) {
+    p = _mm_add_epi32(x2, x);
+  } else if (k == 11) {
+    p = _mm_add_epi32(_mm_slli_epi32(x, 3), _mm_add_epi32(x2, x));
+  } else if (k == 13) {
+    p = _mm_add_epi32(_mm_slli_epi32(x, 3), _mm_add_epi32(_mm_slli_epi32(x, 2), x));
+  } else {  // 15
+    p = _mm_sub_epi32(_mm_slli_epi32(x, 4), x);
+  }
+  return _mm_srai_epi32(p, s);
+}
+#include "core/x86/lifting_32bit_lanes.inc"
+
+constexpr int kLanes = 4;  // 32-bit lanes of a Vec: block positions per chunk
+
+// The forward transform, step for step as the AVX2 version's.
+VELMORAINE_SSE2 inline void ForwardDct32Lanes(const Vec in[8], Vec out[8]) {
+  const Vec s07 = Add32(in[0], in[7]), d07 = Sub32(in[0], in[7]);
+  const Vec s16 = Add32(in[1], in[6]), s25 = Add32(in[2], in[5]);
+  const Vec s34 = Add32(in[3], in[4]), d34 = Sub32(in[3], in[4]);
+  Vec d16 = Sub32(in[1], in[6]), d25 = Sub32(in[2], in[5]);
+  d25 = Sub32(d25, MulShr32(d16, 13, 5));
+  d16 = Add32(d16, MulShr32(d25, 11, 4));
+  d25 = Sub32(MulShr32(d16, 13, 5), d25);
+  const Vec e0 = Add32(s07, s34), e3 = Sub32(s07, s34), e1 = Add32(s16, s25), e2 = Sub32(s16, s25);
+  const Vec o4 = Add32(d34, d25), o5 = Sub32(d34, d25), o6 = Sub32(d07, d16), o7 = Add32(d07, d16);
+  out[0] = Add32(e0, e1);
+  out[4] = Sub32(Sra32(out[0], 1), e1);
+  out[6] = Sub32(MulShr32(e3, 13, 5), e2);
+  out[2] = Sub32(e3, MulShr32(out[6], 11, 5));
+  out[7] = Sub32(MulShr32(o7, 3, 4), o4);
+  out[1] = Sub32(o7, MulShr32(out[7], 3, 4));
+  out[5] = Add32(o5, MulShr32(o6, 11, 4));
+  out[3] = Sub32(o6, MulShr32(out[5], 15, 5));
+}
+
+// Segments x .. x+3 read words x .. x+10; the last segments, whose chunk
+// would read past the row, go through the plain kernel.
+VELMORAINE_SSE2 void AnalyseRowWideSse2(const uint16_t* row, int32_t W, int32_t* coeffs, ptrdiff_t stride) {
+  int32_t x = 0;
+  for (; x + kLanes + 7 <= W; x += kLanes) {
+    Vec a[8], X[8];
+    for (int i = 0; i < 8; ++i)
+      a[i] = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const Vec*>(row + x + i)), Zero());
+    ForwardDct32Lanes(a, X);
+    for (int u = 0; u < 8; ++u) StoreUnaligned(coeffs + u * stride + x, X[u]);
+  }
+  if (x + 8 <= W) AnalyseRowWidePlain(row + x, W - x, coeffs + x, stride);
+}
+
+// One block row of a chunk, as in the AVX2 version: every column forward,
+// shrunk and back into B[8u + r]; returns the negated count of kept
+// coefficients. A coefficient is kept when it lies above keepAbove or below
+// keepBelow = -keepAbove (keepAbove >= 0, so a zero is never kept).
+VELMORAINE_SSE2 inline Vec TransformWideBlockRow(const Vec* rows, const Vec* keepAbove, const Vec* keepBelow,
+                                                 Vec B[64]) {
+  Vec kept = Zero();
+  for (int u = 0; u < 8; ++u) {
+    Vec column[8], C[8];
+    for (int r = 0; r < 8; ++r) column[r] = rows[8 * r + u];
+    ForwardDct32Lanes(column, C);
+    for (int v = 0; v < 8; ++v) {
+      const Vec keep = _mm_or_si128(_mm_cmpgt_epi32(C[v], keepAbove[8 * u + v]),
+                                    _mm_cmplt_epi32(C[v], keepBelow[8 * u + v]));
+      C[v] = And(C[v], keep);
+      kept = Add32(kept, keep);
+    }
+    InverseDct32Lanes(C, B + 8 * u);
+  }
+  return kept;
+}
+
+// Adds the block rows of a band, B[j][8u + r] weighing weights[j] (0 ..
+// 16385), to sums rows 0 .. rows+6: sums row k receives row k - j of block
+// row j. pmuludq multiplies the even lanes (the odd ones shifted down) as
+// unsigned numbers, so each B goes in as B + 2^31, exact in 64 bits (below
+// 2^46), and a row of sums starts from -2^31 times the weights it receives.
+// The even and odd sums are put back in lane order once per row of sums.
+VELMORAINE_SSE2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t rows,
+                                 const Vec (*B)[64], const Vec* weights) {
+  Vec oddWeights[8], startEven[15], startOdd[15];
+  for (int32_t j = 0; j < rows; ++j) oddWeights[j] = _mm_srli_epi64(weights[j], 32);
+  const Vec lowHalves = _mm_set_epi32(0, -1, 0, -1);
+  for (int32_t k = 0; k < rows + 7; ++k) {
+    Vec total = Zero();  // at most 8 * 16385
+    const int32_t first = k > 7 ? k - 7 : 0, last = k < rows - 1 ? k : rows - 1;
+    for (int32_t j = first; j <= last; ++j) total = Add32(total, weights[j]);
+    startEven[k] = _mm_sub_epi64(Zero(), _mm_slli_epi64(And(total, lowHalves), 31));
+    startOdd[k] = _mm_sub_epi64(Zero(), _mm_slli_epi64(_mm_srli_epi64(total, 32), 31));
+  }
+  const Vec signBit = _mm_set1_epi32(INT32_MIN);
+  for (int u = 0; u < 8; ++u) {
+    for (int32_t k = 0; k < rows + 7; ++k) {
+      Vec even = startEven[k], odd = startOdd[k];
+      const int32_t first = k > 7 ? k - 7 : 0, last = k < rows - 1 ? k : rows - 1;
+      for (int32_t j = first; j <= last; ++j) {
+        const Vec b = _mm_xor_si128(B[j][8 * u + k - j], signBit);
+        even = _mm_add_epi64(even, _mm_mul_epu32(b, weights[j]));
+        odd = _mm_add_epi64(odd, _mm_mul_epu32(_mm_srli_epi64(b, 32), oddWeights[j]));
+      }
+      Vec* sums = reinterpret_cast<Vec*>(accumRows[k] + u * stride + offset);
+      _mm_storeu_si128(sums, _mm_add_epi64(_mm_loadu_si128(sums), _mm_unpacklo_epi64(even, odd)));
+      _mm_storeu_si128(sums + 1, _mm_add_epi64(_mm_loadu_si128(sums + 1), _mm_unpackhi_epi64(even, odd)));
+    }
+  }
+}
+
+// The block stage of one band (see AccumulateBlockRowsWideFn), column chunk
+// by column chunk.
+VELMORAINE_SSE2 void AccumulateBlockRowsWideSse2(const int32_t* const* coeffRows, int64_t* const* accumRows,
+                                                 int32_t* const* weightRows, int32_t rows, int32_t blocks,
+                                                 ptrdiff_t stride, const WideBlockStageTables& tables) {
+  Vec keepAbove[64], keepBelow[64];
+  for (int k = 0; k < 64; ++k) {
+    const int32_t t = tables.threshold[k] > 1 ? tables.threshold[k] - 1 : 0;
+    keepAbove[k] = _mm_set1_epi32(t), keepBelow[k] = _mm_set1_epi32(-t);
+  }
+  Vec chunk[15 * 8];  // row coefficients of the chunk, [8 * row + u]
+  Vec B[8][64];       // inverse column transforms of the band's block rows, [8 * u + r]
+  Vec weights[8];
+  alignas(16) int32_t zeros[kLanes], laneWeights[kLanes];
+  const Vec all = _mm_set1_epi32(64);
+  for (int32_t x0 = 0; x0 < blocks; x0 += kLanes) {
+    // The lines of the 120 streams a few chunks on are asked for now (see
+    // the AVX2 version).
+    for (int32_t r = 0; r < rows + 7; ++r) {
+      for (int u = 0; u < 8; ++u) {
+        chunk[8 * r + u] = LoadUnaligned(coeffRows[r] + u * stride + x0);
+        _mm_prefetch(reinterpret_cast<const char*>(coeffRows[r] + u * stride + x0 + 8 * kLanes), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(accumRows[r] + u * stride + x0 + 8 * kLanes), _MM_HINT_T0);
+      }
+    }
+    for (int32_t j = 0; j < rows; ++j) {
+      Store(zeros, Add32(all, TransformWideBlockRow(chunk + 8 * j, keepAbove, keepBelow, B[j])));
+      for (int i = 0; i < kLanes; ++i) laneWeights[i] = tables.weightOfZeros[zeros[i]];
+      weights[j] = Load(laneWeights);
+      StoreUnaligned(weightRows[j] + x0, weights[j]);
+    }
+    AddWideSums(accumRows, x0, stride, rows, B, weights);
+  }
+}
+
+// ---- 64-bit lanes: the inverse row transform of the sums --------------------
+VELMORAINE_SSE2 inline Vec Add64(Vec a, Vec b) { return _mm_add_epi64(a, b); }
+VELMORAINE_SSE2 inline Vec Sub64(Vec a, Vec b) { return _mm_sub_epi64(a, b); }
+// floor(x / 2^s): the logical shift, with the bits above it set for negative
+// x (the sign of each high half spread over its lane).
+VELMORAINE_SSE2 inline Vec Sra64(Vec x, int s) {
+  const Vec negative = _mm_shuffle_epi32(_mm_srai_epi32(x, 31), _MM_SHUFFLE(3, 3, 1, 1));
+  return _mm_or_si128(_mm_srli_epi64(x, s), _mm_slli_epi64(negative, 64 - s));
+}
+// (k * x) >> s for the transform's multipliers 3, 11, 13 and 15.
+VELMORAINE_SSE2 inline Vec MulShr64(Vec x, int k, int s) {
+  const Vec x2 = _mm_slli_epi64(x, 1), x8 = _mm_slli_epi64(x, 3);
+  Vec product;
+  switch (k) {
+    case 3: product = Add64(x2, x); break;
+    case 11: product = Add64(Add64(x8, x2), x); break;
+    case 13: product = Add64(Add64(x8, _mm_slli_epi64(x, 2)), x); break;
+    default: product = Sub64(_mm_slli_epi64(x, 4), x); break;  // 15
+  }
+  return Sra64(product, s);
+}
+
+VELMORAINE_SSE2 inline void InverseDct64Lanes(const Vec X[8], Vec r[8]) {
+  const Vec e1 = Sub64(Sra64(X[0], 1), X[4]), e0 = Sub64(X[0], e1);
+  const Vec e3 = Add64(X[2], MulShr64(X[6], 11, 5)), e2 = Sub64(MulShr64(e3, 13, 5), X[6]);
+  const Vec o6 = Add64(X[3], MulShr64(X[5], 15, 5)), o5 = Sub64(X[5], MulShr64(o6, 11, 4));
+  const Vec o7 = Add64(X[1], MulShr64(X[7], 3, 4)), o4 = Sub64(MulShr64(o7, 3, 4), X[7]);
+  const Vec S07 = Add64(e0, e3), S34 = Sub64(e0, e3), S16 = Add64(e1, e2), S25 = Sub64(e1, e2);
+  const Vec D34 = Add64(o4, o5), D07 = Add64(o7, o6);
+  Vec D25 = Sub64(o4, o5), D16 = Sub64(o7, o6);
+  D25 = Sub64(MulShr64(D16, 13, 5), D25);
+  D16 = Sub64(D16, MulShr64(D25, 11, 4));
+  D25 = Add64(D25, MulShr64(D16, 13, 5));
+  r[0] = Add64(S07, D07), r[1] = Add64(S16, D16), r[2] = Add64(S25, D25), r[3] = Add64(S34, D34);
+  r[4] = Sub64(S34, D34), r[5] = Sub64(S25, D25), r[6] = Sub64(S16, D16), r[7] = Sub64(S07, D07);
+}
+
+// As the AVX2 version: output j of segment x goes to scratch row j at x, and
+// each sample gathers scratch row j at x - j.
+VELMORAINE_SSE2 void SynthesizeRowWideSse2(int64_t* accum, ptrdiff_t stride, int32_t W, int64_t* pixelSums,
+                                           int64_t* scratch) {
+  const ptrdiff_t pitch = stride + 16;
+  const int32_t segments = W - 7;
+  for (int32_t x = 0; x < segments; x += 2) {
+    Vec q[8], p[8];
+    for (int i = 0; i < 8; ++i) {
+      Vec* sums = reinterpret_cast<Vec*>(accum + i * stride + x);
+      q[i] = _mm_loadu_si128(sums);
+      _mm_storeu_si128(sums, Zero());
+    }
+    InverseDct64Lanes(q, p);
+    for (int j = 0; j < 8; ++j) _mm_storeu_si128(reinterpret_cast<Vec*>(scratch + j * pitch + 8 + x), p[j]);
+  }
+  int32_t x = 0;
+  for (; x + 2 <= W; x += 2) {
+    Vec total = Zero();
+    for (int j = 0; j < 8; ++j)
+      total = Add64(total, _mm_loadu_si128(reinterpret_cast<const Vec*>(scratch + j * pitch + 8 + x - j)));
+    _mm_storeu_si128(reinterpret_cast<Vec*>(pixelSums + x), total);
+  }
+  for (; x < W; ++x) {
+    int64_t total = 0;
+    for (int j = 0; j < 8; ++j) total += scratch[j * pitch + 8 + x - j];
+    pixelSums[x] = total;
+  }
+}
+
+// values = (16 * sums) / D by double division, 2 lanes at a time, exact as
+// in the AVX2 version (proof there) for |A| < 2^47. Without a 64-bit compare
+// the range is checked as A + 2^47 < 2^48: its top 16 bits are 0. Lanes
+// outside it, or whose quotient leaves 32 bits (INT32_MIN back), are redone
+// in 64-bit integers; the pass produces neither.
+VELMORAINE_SSE2 void NormalizeRowWideSse2(const int64_t* sums, const int32_t* columnWeights, int32_t W,
+                                          int32_t* values) {
+  const Vec bias = _mm_set1_epi64x(0x4338000000000000);
+  const __m128d biasDouble = _mm_castsi128_pd(bias);
+  const Vec half = _mm_set1_epi64x(int64_t{1} << 47);
+  const Vec one = _mm_set1_epi32(1), indefinite = _mm_set1_epi32(INT32_MIN);
+  for (int32_t x0 = 0; x0 < W; x0 += 2) {
+    Vec D = _mm_loadl_epi64(reinterpret_cast<const Vec*>(columnWeights + x0));
+    for (int i = 1; i < 8; ++i) D = Add32(D, _mm_loadl_epi64(reinterpret_cast<const Vec*>(columnWeights + x0 - i)));
+    D = _mm_add_epi32(D, And(_mm_cmpeq_epi32(D, Zero()), one));  // lanes past the row only
+    const Vec A = _mm_loadu_si128(reinterpret_cast<const Vec*>(sums + x0));
+    const Vec top = _mm_srli_epi64(_mm_add_epi64(A, half), 48);
+    const __m128d numerator = _mm_sub_pd(_mm_castsi128_pd(_mm_add_epi64(_mm_slli_epi64(A, 4), bias)), biasDouble);
+    const Vec N = _mm_cvttpd_epi32(_mm_div_pd(numerator, _mm_cvtepi32_pd(D)));
+    _mm_storel_epi64(reinterpret_cast<Vec*>(values + x0), N);
+    // Bits 0 and 2 set where the lane's A lies inside; bits 0 and 1 of the
+    // second mask where its quotient left 32 bits.
+    const int inside = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(top, Zero())));
+    const int redo = (~inside & 1) | (~inside >> 1 & 2) |
+                     _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(N, indefinite)));
+    for (int32_t i = 0; i < 2 && x0 + i < W; ++i) {
+      if ((redo >> i & 1) == 0) continue;
+      int64_t divisor = 0;
+      for (int k = 0; k < 8; ++k) divisor += columnWeights[x0 + i - k];
+      values[x0 + i] = static_cast<int32_t>(16 * sums[x0 + i] / divisor);
+    }
+  }
+}
+
+#undef LANE_TARGET
+#undef LANE_OP
+#undef LANE_BITS
+
+}  // namespace
+
+void InitWideStreamDspSse2(StreamDsp& dsp) {
+  dsp.analyseRowWide = AnalyseRowWideSse2;
+  dsp.accumulateBlockRowsWide = AccumulateBlockRowsWideSse2;
+  dsp.synthesizeRowWide = SynthesizeRowWideSse2;
+  dsp.normalizeRowWide = NormalizeRowWideSse2;
+}
+
+}  // namespace velmoraine
+
+#else
+// Not an x86 processor (or no GNU-style compiler): nothing to add.
+void velmoraine::InitWideStreamDspSse2(StreamDsp&) {}
+#endif
