@@ -17,7 +17,8 @@ need_packages clang-14 lld-14 llvm-14 qemu-user libstdc++-12-dev-arm64-cross lib
 cmake --preset linux-arm64 >/dev/null
 cmake --build --preset linux-arm64 -j"$(nproc)"
 # ctest runs every test under qemu-aarch64 (the toolchain's emulator), except
-# the program's: they start the program as a child process, which qemu-user
-# cannot follow into without binfmt_misc.
-program_tests='^(Cli|HostileInput|ValidOddities|Interrupts|UsedWrongly)\.|^Concurrency\.TheProgram'
+# the program's (tests/tools, tests/hostile: the suites below): they start the
+# program as a child process, which qemu-user cannot follow into without
+# binfmt_misc. A new suite of those fails here until it is added.
+program_tests='^(Cli|Layouts|HostileInput|ValidOddities|Interrupts|UsedWrongly)\.|^Concurrency\.TheProgram'
 ctest --test-dir build-linux-arm64 --output-on-failure -j"$(nproc)" -E "$program_tests"
