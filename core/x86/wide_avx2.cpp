@@ -217,10 +217,10 @@ VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows
 // ---- 64-bit lanes: the inverse row transform of the sums --------------------
 VELMORAINE_AVX2 inline Vec Add64(Vec a, Vec b) { return _mm256_add_epi64(a, b); }
 VELMORAINE_AVX2 inline Vec Sub64(Vec a, Vec b) { return _mm256_sub_epi64(a, b); }
-// floor(x / 2^s): the logical shift, with the bits above it set for negative x.
+// floor(x / 2^s) for s < 32: of x = h * 2^32 + l, the low half is that of the
+// logical shift and the high half is h shifted arithmetically.
 VELMORAINE_AVX2 inline Vec Sra64(Vec x, int s) {
-  const Vec negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), x);
-  return _mm256_or_si256(_mm256_srli_epi64(x, s), _mm256_slli_epi64(negative, 64 - s));
+  return _mm256_blend_epi32(_mm256_srli_epi64(x, s), _mm256_srai_epi32(x, s), 0xAA);
 }
 // (k * x) >> s for the transform's multipliers 3, 11, 13 and 15.
 VELMORAINE_AVX2 inline Vec MulShr64(Vec x, int k, int s) {
