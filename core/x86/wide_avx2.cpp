@@ -30,8 +30,6 @@
 
 #define VELMORAINE_AVX2 __attribute__((target("avx2")))
 
-
-
 namespace velmoraine {
 
 namespace {
