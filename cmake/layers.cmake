@@ -42,16 +42,18 @@ function(velmoraine_layer target folder)
     set(checked_by ${LAYER_CHECKED_BY})
   endif()
   list(JOIN LAYER_MAY_USE " " may_use)
-  # The aarch64 cross build preprocesses for its target (arm_neon.h refuses
-  # others); the Windows builds keep the build machine's view.
-  set(target_flag)
-  if(CMAKE_CXX_COMPILER_TARGET AND NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
-    set(target_flag --target=${CMAKE_CXX_COMPILER_TARGET})
-  endif()
   set(includes "$<TARGET_PROPERTY:${target},INCLUDE_DIRECTORIES>")
+  # The check preprocesses as the build compiles: for the same target and
+  # with the same flags (a cross build's freestanding headers, not the
+  # build machine's).
+  separate_arguments(flags UNIX_COMMAND "${CMAKE_CXX_FLAGS}")
+  if(CMAKE_CXX_COMPILER_TARGET)
+    list(PREPEND flags --target=${CMAKE_CXX_COMPILER_TARGET})
+  endif()
   add_custom_command(TARGET ${checked_by} PRE_LINK
     COMMAND ${VELMORAINE_CHECK_LAYER} ${CMAKE_CXX_COMPILER} ${PROJECT_SOURCE_DIR} ${folder}
-            "${folder} ${may_use}" "$<$<BOOL:${includes}>:-I$<JOIN:${includes},;-I>>" ${target_flag} -- ${files}
+            "${folder} ${may_use}" ${flags}
+            "$<$<BOOL:${includes}>:-I$<JOIN:${includes},;-I>>" -- ${files}
     COMMENT "Checking the includes of layer ${folder} (${target})"
     COMMAND_EXPAND_LISTS VERBATIM)
 endfunction()

@@ -31,9 +31,12 @@ velmoraine_import_library(velmoraine_kernel32 ${windows_tools}/kernel32${def_suf
 
 add_library(velmoraine_dll SHARED
   ${VELMORAINE_PLUGIN_COMMON_SOURCES} ${entry_sources} dll_main.cpp ${windows_tools}/runtime.cpp)
-target_include_directories(velmoraine_dll PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(velmoraine_dll PROPERTIES OUTPUT_NAME velmoraine PREFIX "" SUFFIX .dll)
 add_dependencies(velmoraine_dll velmoraine_msvcrt velmoraine_kernel32)
-target_link_libraries(velmoraine_dll PRIVATE velmoraine_core ${velmoraine_msvcrt_PATH}
-                      ${velmoraine_kernel32_PATH})
+target_link_libraries(velmoraine_dll PRIVATE velmoraine_core velmoraine_interface
+                      ${velmoraine_msvcrt_PATH} ${velmoraine_kernel32_PATH})
 target_link_options(velmoraine_dll PRIVATE /entry:DllMain ${link_flags})
+# The DLL sees the other layers as the Linux library does: through their
+# libraries' views, checked before it is linked (its runtime and shims are
+# part of the plug-in layer).
+velmoraine_layer(velmoraine_dll plugin MAY_USE core interface)

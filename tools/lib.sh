@@ -29,8 +29,11 @@ x86_64_only() {
   exit 0
 }
 
-# Packages every build needs.
-BASE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev libcli11-dev)
+# Packages the library and the program need (a build with
+# -DVELMORAINE_TESTS=OFF -DVELMORAINE_BENCH=OFF; help2man makes the man page).
+PRODUCT_PACKAGES=(cmake make g++ libcli11-dev help2man)
+# Packages every build needs: the product's and the test and benchmark ones.
+BASE_PACKAGES=("${PRODUCT_PACKAGES[@]}" libgtest-dev libbenchmark-dev)
 
 # configure_build DIR [cmake args...]: configures (once) and builds a tree.
 configure_build() {

@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::string_view kMagic = "YUV4MPEG2";
 constexpr std::string_view kFrameMarker = "FRAME";
-constexpr size_t kBufferBytes = size_t{1} << 20;
 
 constexpr std::string_view kSupported =
     "velmoraine reads the colour spaces C420jpeg, C420mpeg2, C420paldv, C420 (or no C tag), "
@@ -237,7 +236,7 @@ StreamHeader MakeStreamHeader(int width, int height, Chroma chroma, uint32_t fps
 
 // --- Reader ---------------------------------------------------------------
 
-Reader::Reader(int fd) : fd_(fd), buffer_(kBufferBytes) {}
+Reader::Reader(int fd, size_t bufferBytes) : fd_(fd), buffer_(std::max<size_t>(bufferBytes, 1)) {}
 
 bool Reader::Fill() {
   if (ended_) return false;
@@ -455,7 +454,7 @@ void Reader::ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& s
 
 // --- Writer ---------------------------------------------------------------
 
-Writer::Writer(int fd) : fd_(fd), buffer_(kBufferBytes) {}
+Writer::Writer(int fd, size_t bufferBytes) : fd_(fd), buffer_(std::max<size_t>(bufferBytes, 1)) {}
 
 void Writer::WriteOut(const uint8_t* source, size_t bytes) {
   while (bytes > 0) {
@@ -472,11 +471,13 @@ void Writer::WriteOut(const uint8_t* source, size_t bytes) {
 
 void Writer::WriteBytes(const void* source, size_t bytes) {
   if (bytes == 0) return;
-  if (used_ + bytes > buffer_.size()) {
+  // A large write bypasses the buffer, so what waits in it goes out first.
+  const bool direct = bytes >= buffer_.size() / 2;
+  if (direct || used_ + bytes > buffer_.size()) {
     WriteOut(buffer_.data(), used_);
     used_ = 0;
   }
-  if (bytes >= buffer_.size() / 2) {
+  if (direct) {
     WriteOut(static_cast<const uint8_t*>(source), bytes);
   } else {
     std::memcpy(buffer_.data() + used_, source, bytes);

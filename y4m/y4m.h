@@ -110,11 +110,16 @@ struct PlaneRegion {
   int height = 0;
 };
 
+// The buffer of a Reader or Writer unless it is given another size.
+inline constexpr size_t kBufferBytes = size_t{1} << 20;
+
 // Reads a stream from a descriptor it does not own (it may read ahead of the
 // stream's last frame into its buffer).
 class Reader {
  public:
-  explicit Reader(int fd);
+  // `bufferBytes`: the read buffer (tests and fuzzing take a small one, so
+  // that small streams cross its refills too).
+  explicit Reader(int fd, size_t bufferBytes = kBufferBytes);
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
@@ -183,7 +188,7 @@ class Reader {
 // what is buffered; the destructor does not. Throws Error on a failed write.
 class Writer {
  public:
-  explicit Writer(int fd);
+  explicit Writer(int fd, size_t bufferBytes = kBufferBytes);
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 

@@ -299,7 +299,10 @@ TEST(PlanePass, MatchesDirectModelOnRandomPlanes) {
   std::mt19937 rng(11);
   struct Params {
     int32_t T, P, lp, hp;
-  } params[] = {{10, 1, 0, 100}, {0, 0, 0, 100}, {25, 2, 0, 100}, {40, 3, 5, 60}, {15, 20, 0, 100}, {1000, 11, 2, 30}, {-3, 1, 0, 100}};
+  } params[] = {{10, 1, 0, 100}, {0, 0, 0, 100}, {25, 2, 0, 100}, {40, 3, 5, 60}, {15, 20, 0, 100}, {1000, 11, 2, 30}, {-3, 1, 0, 100},
+                // One ring of u*u+v*v each (both bounds a value it takes):
+                // the band's ends are inclusive on both sides.
+                {1000, 11, 25, 25}, {30, 2, 50, 50}, {1000, 3, 1, 1}, {1000, 1, 98, 98}};
   for (auto [w, h] : {std::pair{8, 8}, {9, 8}, {8, 11}, {16, 16}, {23, 19}, {40, 33}}) {
     for (const Params& p : params) {
       GuardedPlane plane(w, h, 3);
@@ -313,7 +316,7 @@ TEST(PlanePass, MatchesDirectModelOnRandomPlanes) {
         for (int32_t x = w / 2; x < w; ++x) plane.At(x, y) = 0;
       const std::vector<uint8_t> expected = DirectModel(plane, p.T, p.P, p.lp, p.hp);
       ASSERT_TRUE(FilterPlaneReference(plane.View(), p.T, p.P, p.lp, p.hp));
-      ASSERT_EQ(plane.Samples(), expected) << w << "x" << h << " T=" << p.T << " P=" << p.P;
+      ASSERT_EQ(plane.Samples(), expected) << w << "x" << h << " T=" << p.T << " P=" << p.P << " band " << p.lp << ".." << p.hp;
       ASSERT_TRUE(plane.GuardsIntact());
     }
   }

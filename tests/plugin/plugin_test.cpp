@@ -76,6 +76,19 @@ TEST_F(PluginTest, InterleavedClipsAreRefusedPlanarOnesAccepted) {
   }
 }
 
+// Later hosts load 2.5 plug-ins and hand them planar layouts other than
+// 4:2:0: 4:2:2, 4:4:4, 4:1:1, 4:1:0 and luma-only Y8. A 2.5 frame's
+// accessors size U and V for 4:2:0 alone, so the filter would run over the
+// wrong rows: each must be refused, planar bit or not.
+TEST_F(PluginTest, PlanarLayoutsOtherThan420AreRefused) {
+  for (unsigned type : {0xA0000308u, 0xA000030Bu, 0xA0000309u, 0xA0000109u, 0xE0000000u}) {
+    PClip source = new MemoryClip(MakeVideoInfo(32, 32, static_cast<int>(type)));
+    const std::string why = Refusal(source, {});
+    EXPECT_NE(why.find("unsupported clip format"), std::string::npos) << std::hex << type << ": " << why;
+    EXPECT_EQ(source->RefCount(), 1);
+  }
+}
+
 TEST_F(PluginTest, ClipOperationsPassTheChildThrough) {
   VideoInfo vi = MakeVideoInfo(48, 32, CS_YV12, 12, 30000, 1001);
   vi.audio_samples_per_second = 48000;

@@ -5,24 +5,26 @@
 # tests/fuzz/corpus/. Any crash, sanitizer report, leak, hang (an input
 # taking over 10 s) or single allocation over the target's limit fails the
 # stage; the input that caused it is kept in build-fuzz/artifacts/.
-# VELMORAINE_FUZZ_SECONDS sets the time per target (default 60).
+# VELMORAINE_FUZZ_SECONDS sets the time per target (default 30).
 set -euo pipefail
 source tools/lib.sh
 need_packages clang-14 libclang-rt-14-dev
-seconds=${VELMORAINE_FUZZ_SECONDS:-60}
+seconds=${VELMORAINE_FUZZ_SECONDS:-30}
 dir=build-fuzz
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELMORAINE_FUZZ=ON -DVELMORAINE_SANITIZE=address,undefined \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DVELMORAINE_BENCH=OFF >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target fuzz_y4m fuzz_plane fuzz_invoke
+targets=(fuzz_y4m fuzz_plane fuzz_invoke fuzz_noise fuzz_c_entry fuzz_vs_entry)
+cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"
 
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 mkdir -p "$dir/artifacts"
 status=0
 # target, largest input, largest single allocation in MiB
-for run in "fuzz_y4m 8192 64" "fuzz_plane 4096 256" "fuzz_invoke 4096 256"; do
+for run in "fuzz_y4m 8192 64" "fuzz_plane 4096 256" "fuzz_invoke 4096 256" "fuzz_noise 4096 64" \
+           "fuzz_c_entry 256 256" "fuzz_vs_entry 256 256"; do
   read -r target max_len malloc_mb <<<"$run"
   name=${target#fuzz_}
   work="$dir/corpus/$name"

@@ -235,6 +235,39 @@ TEST(Y4mRoundTrip, OddSizesMonoTagsAndFrameParametersComeBackByteForByte) {
   }
 }
 
+// Planes whose rows lie back to back in memory go out in one write; one of
+// half the writer's buffer or more bypasses it, and must still follow the
+// FRAME line and the header waiting in the buffer (a 1024x576 luma plane with
+// the default buffer; every plane with an 8-byte one).
+TEST(Y4mRoundTrip, ContiguousPlanesPastHalfTheBufferKeepTheirPlace) {
+  struct Case {
+    int width, height;
+    size_t buffer;
+  } cases[] = {{1024, 576, kBufferBytes}, {16, 8, 8}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.width);
+    const std::string line = "YUV4MPEG2 W" + std::to_string(c.width) + " H" + std::to_string(c.height) + " C420jpeg";
+    const size_t luma = static_cast<size_t>(c.width) * c.height;
+    const std::string input = Stream(line, luma * 3 / 2, 2, {" Ixyz"});
+    File in = FileWith(input), out(std::tmpfile(), &std::fclose);
+    Reader reader(Fd(in), c.buffer);
+    Writer writer(Fd(out), c.buffer);
+    writer.WriteHeader(reader.ReadHeader());
+    std::vector<uint8_t> memory(luma * 3 / 2);
+    const PlaneRegion planes[3] = {{memory.data(), c.width, c.width, c.height},
+                                   {memory.data() + luma, c.width / 2, c.width / 2, c.height / 2},
+                                   {memory.data() + luma * 5 / 4, c.width / 2, c.width / 2, c.height / 2}};
+    std::string parameters;
+    std::vector<uint8_t> spill;
+    while (reader.ReadFrameHeader(parameters)) {
+      reader.ReadFrameSamples(planes, spill);
+      writer.WriteFrame(parameters, planes, spill);
+    }
+    writer.Finish();
+    EXPECT_TRUE(Contents(out) == input);
+  }
+}
+
 TEST(Y4mRoundTrip, RegionsTakeTheCoveredSamplesAndSpillTheRest) {
   // 3x3 4:2:0: chroma 2x2 in the file, 1x1 in the frame.
   std::string input = Stream("YUV4MPEG2 W3 H3", 9 + 8, 1);

@@ -518,6 +518,7 @@ VELMORAINE_STANDIN_EXPORT int VELMORAINE_AVSC_CC avs_make_writable(AVS_ScriptEnv
   copy->refcount = 1;
   AllocatePlanes(copy);
   for (int p = 0; p < kMaxPlanes; ++p) {
+    if (copy->plane[p] == nullptr || copy->rowSize[p] <= 0) continue;  // an empty plane: nothing to copy
     for (int32_t y = 0; y < copy->height[p]; ++y)
       memcpy(copy->plane[p] + static_cast<ptrdiff_t>(y) * copy->pitch[p],
              shared->plane[p] + static_cast<ptrdiff_t>(y) * shared->pitch[p], static_cast<size_t>(copy->rowSize[p]));
