@@ -271,7 +271,7 @@ void RegisterAll() {
     const char* name;
     uint32_t mask;
   } levels[] = {{"plain", 0}, {"sse2", kCpuSse2}, {"avx2", kCpuSse2 | kCpuAvx2},
-                {"avx512", kCpuSse2 | kCpuAvx2 | kCpuAvx512}};
+                {"avx512", kCpuSse2 | kCpuAvx2 | kCpuAvx512}, {"neon", kCpuNeon}};
   for (const Level& level : levels) {
     if ((DetectCpuFlags() & level.mask) != level.mask) continue;
     const std::string suffix = std::string("/") + level.name;

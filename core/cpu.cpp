@@ -64,6 +64,12 @@ uint32_t DetectCpuFlags() {
   return flags;
 }
 
+#elif defined(__aarch64__) || defined(_M_ARM64)
+
+// Advanced SIMD is mandatory in the 64-bit ARM architecture (ARMv8-A) and in
+// the Linux and Windows ABIs for it: nothing to ask.
+uint32_t DetectCpuFlags() { return kCpuNeon; }
+
 #else
 
 uint32_t DetectCpuFlags() { return 0; }

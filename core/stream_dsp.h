@@ -131,5 +131,6 @@ void InitStreamDspAvx512(StreamDsp& dsp);
 // The wide kernels of SSE2, and of AVX2, which the AVX-512 level keeps too.
 void InitWideStreamDspSse2(StreamDsp& dsp);
 void InitWideStreamDspAvx2(StreamDsp& dsp);
+void InitStreamDspNeon(StreamDsp& dsp);
 
 }  // namespace velmoraine

@@ -19,6 +19,16 @@ need_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
+# x86_64_only WHAT: ends the calling stage successfully, saying so, on a
+# machine that is not x86-64 (WHAT needs x86 packages: multilib, wine, i386).
+x86_64_only() {
+  case "$(uname -m)" in
+    x86_64 | amd64) return 0 ;;
+  esac
+  echo "skipped on $(uname -m): $1 runs on x86-64 machines only" >&2
+  exit 0
+}
+
 # Packages the library and the program need (a build with
 # -DVELMORAINE_TESTS=OFF -DVELMORAINE_BENCH=OFF; help2man makes the man page).
 PRODUCT_PACKAGES=(cmake make g++ libcli11-dev help2man)

@@ -106,11 +106,15 @@ VELMORAINE_AVX2 inline Vec TransformWideBlockRow(const Vec* rows, const Vec* kee
 // product m * B is exact in 64 bits (vpmuldq on the even lanes and on the odd
 // ones shifted down); the even and odd sums are put back in lane order once
 // per row of sums, which is loaded and stored once a band.
-VELMORAINE_AVX2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t rows,
-                                 const Vec (*B)[64], const Vec* weights) {
+// kRows as for AddLightWideSums below.
+template <int kRows>
+VELMORAINE_AVX2 inline void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride,
+                                        int32_t bandRows, const Vec (*B)[64], const Vec* weights) {
+  const int32_t rows = kRows != 0 ? kRows : bandRows;
   Vec oddWeights[8];
   for (int32_t j = 0; j < rows; ++j) oddWeights[j] = _mm256_srli_epi64(weights[j], 32);
   for (int u = 0; u < 8; ++u) {
+#pragma GCC unroll 15
     for (int32_t k = 0; k < rows + 7; ++k) {
       Vec even = Zero(), odd = Zero();
       const int32_t first = k > 7 ? k - 7 : 0, last = k < rows - 1 ? k : rows - 1;
@@ -136,9 +140,15 @@ VELMORAINE_AVX2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, pt
 // to add to the 64-bit sums.
 constexpr int32_t kLightWeights = 512;
 
-VELMORAINE_AVX2 void AddLightWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t rows,
-                                      const Vec (*B)[64], const Vec* weights) {
+// A full band (kRows = 8) has its loop bounds known when compiled: the loops
+// unroll and the index arithmetic goes away; other bands pass kRows = 0 and
+// their own count.
+template <int kRows>
+VELMORAINE_AVX2 inline void AddLightWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride,
+                                             int32_t bandRows, const Vec (*B)[64], const Vec* weights) {
+  const int32_t rows = kRows != 0 ? kRows : bandRows;
   for (int u = 0; u < 8; ++u) {
+#pragma GCC unroll 15
     for (int32_t k = 0; k < rows + 7; ++k) {
       Vec sum = Zero();
       const int32_t first = k > 7 ? k - 7 : 0, last = k < rows - 1 ? k : rows - 1;
@@ -187,9 +197,17 @@ VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows
       total = Add32(total, _mm256_andnot_si256(_mm256_cmpeq_epi32(zeros, all), weights[j]));
     }
     if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(total, light)) == 0) {
-      AddLightWideSums(accumRows, x0, stride, rows, B, weights);
+      if (rows == 8) {
+        AddLightWideSums<8>(accumRows, x0, stride, rows, B, weights);
+      } else {
+        AddLightWideSums<0>(accumRows, x0, stride, rows, B, weights);
+      }
     } else {
-      AddWideSums(accumRows, x0, stride, rows, B, weights);
+      if (rows == 8) {
+        AddWideSums<8>(accumRows, x0, stride, rows, B, weights);
+      } else {
+        AddWideSums<0>(accumRows, x0, stride, rows, B, weights);
+      }
     }
   }
 }
@@ -197,10 +215,10 @@ VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows
 // ---- 64-bit lanes: the inverse row transform of the sums --------------------
 VELMORAINE_AVX2 inline Vec Add64(Vec a, Vec b) { return _mm256_add_epi64(a, b); }
 VELMORAINE_AVX2 inline Vec Sub64(Vec a, Vec b) { return _mm256_sub_epi64(a, b); }
-// floor(x / 2^s): the logical shift, with the bits above it set for negative x.
+// floor(x / 2^s) for s < 32: of x = h * 2^32 + l, the low half is that of the
+// logical shift and the high half is h shifted arithmetically.
 VELMORAINE_AVX2 inline Vec Sra64(Vec x, int s) {
-  const Vec negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), x);
-  return _mm256_or_si256(_mm256_srli_epi64(x, s), _mm256_slli_epi64(negative, 64 - s));
+  return _mm256_blend_epi32(_mm256_srli_epi64(x, s), _mm256_srai_epi32(x, s), 0xAA);
 }
 // (k * x) >> s for the transform's multipliers 3, 11, 13 and 15.
 VELMORAINE_AVX2 inline Vec MulShr64(Vec x, int k, int s) {

@@ -26,6 +26,7 @@ inline std::vector<Level> AvailableLevels() {
   if (flags & kCpuSse2) levels.push_back({"sse2", kCpuSse2});
   if (flags & kCpuAvx2) levels.push_back({"avx2", kCpuAvx2});
   if (flags & kCpuAvx512) levels.push_back({"avx512", kCpuAvx512});
+  if (flags & kCpuNeon) levels.push_back({"neon", kCpuNeon});
   if ((flags & kCpuSse2) && (flags & kCpuAvx2)) levels.push_back({"sse2+avx2", kCpuSse2 | kCpuAvx2});
   if ((flags & kCpuSse2) && (flags & kCpuAvx2) && (flags & kCpuAvx512))
     levels.push_back({"sse2+avx2+avx512", kCpuSse2 | kCpuAvx2 | kCpuAvx512});

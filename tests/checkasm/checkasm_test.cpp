@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -141,11 +142,21 @@ TEST(CheckasmPlane, EverySizeUpTo40x40) {
 }
 
 // Opt-in long sweep (VELMORAINE_CHECKASM_LONG=1): every size up to 72x72,
-// every pattern and every parameter set. Takes minutes.
+// every pattern and every parameter set. Takes minutes (an hour or more under
+// an emulator): VELMORAINE_CHECKASM_LONG=i/n runs part i of n (the heights
+// H with (H - 8) % n == i, each with the samples of the whole sweep), so n
+// processes can share it.
 TEST(CheckasmPlane, LongSweep) {
-  if (std::getenv("VELMORAINE_CHECKASM_LONG") == nullptr) GTEST_SKIP() << "set VELMORAINE_CHECKASM_LONG=1 to run";
+  const char* setting = std::getenv("VELMORAINE_CHECKASM_LONG");
+  if (setting == nullptr) GTEST_SKIP() << "set VELMORAINE_CHECKASM_LONG=1 to run";
+  int part = 0, parts = 1;
+  if (std::sscanf(setting, "%d/%d", &part, &parts) != 2 || parts < 1 || part < 0 || part >= parts) part = 0, parts = 1;
   uint32_t seed = 100;
   for (int32_t H = 8; H <= 72; ++H) {
+    if ((H - 8) % parts != part) {
+      seed += 72 - 8 + 1;  // the seeds the skipped heights would take
+      continue;
+    }
     for (int32_t W = 8; W <= 72; ++W) {
       for (const Pattern& pattern : Patterns(seed++)) {
         GuardedPlane plane(W, H, W + 1 + (W + H) % 7);

@@ -6,4 +6,6 @@
 # level, SSE2, AVX2 and AVX-512. Builds the bit-exactness harness and the
 # benchmark that way and runs the harness on every level this machine has.
 set -euo pipefail
+source tools/lib.sh
+x86_64_only "the 32-bit x86 build"
 bash bench/build-m32.sh build-m32

@@ -5,6 +5,7 @@
 # hosts' ABI, comparing its frames with the Linux build's byte for byte.
 set -euo pipefail
 source tools/lib.sh
+x86_64_only "the Windows DLLs under wine"
 
 # The build's tools (clang-14, lld-link-14, llvm-dlltool-14, llvm-ar-14,
 # llvm-rc-14) and the file checks' (llvm-readobj-14, llvm-objdump-14, and

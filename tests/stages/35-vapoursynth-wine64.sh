@@ -7,6 +7,7 @@
 # calls, every reference given back.
 set -euo pipefail
 source tools/lib.sh
+x86_64_only "the 64-bit Windows DLL under wine64"
 need_packages clang-14 lld-14 llvm-14 wine wine64
 
 cmake --preset windows-x64 >/dev/null

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The 64-bit ARM build (aarch64) on an x86-64 machine: the preset linux-arm64
+# cross-builds everything with clang and lld (cmake/linux-arm64.cmake), and
+# the test suite runs under qemu-aarch64: the bit-exactness harness checks the
+# NEON level and the production table against the plain kernels, guard bytes
+# included; the plane tests; the entries through their stand-in hosts built
+# for aarch64 (the plain-C entry's host lookup among them). On an ARM machine
+# the unit stage runs all of this natively.
+set -euo pipefail
+source tools/lib.sh
+case "$(uname -m)" in
+  aarch64 | arm64) echo "native aarch64: the unit stage covers this" >&2; exit 0 ;;
+esac
+need_packages clang-14 lld-14 llvm-14 qemu-user libstdc++-12-dev-arm64-cross libc6-dev-arm64-cross \
+  binutils-aarch64-linux-gnu googletest libcli11-dev
+
+cmake --preset linux-arm64 >/dev/null
+cmake --build --preset linux-arm64 -j"$(nproc)"
+# ctest runs every test under qemu-aarch64 (the toolchain's emulator), except
+# the program's (tests/tools, tests/hostile: the suites below): they start the
+# program as a child process, which qemu-user cannot follow into without
+# binfmt_misc. A new suite of those fails here until it is added.
+program_tests='^(Cli|Layouts|HostileInput|ValidOddities|Interrupts|UsedWrongly)\.|^Concurrency\.TheProgram'
+ctest --test-dir build-linux-arm64 --output-on-failure -j"$(nproc)" -E "$program_tests"
