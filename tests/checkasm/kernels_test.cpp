@@ -61,7 +61,7 @@ TEST(CheckasmKernels, AnalyseRowEveryWidth) {
 
 // Each level the machine has brings its own block stage (else the harness
 // would check another level's twice), in the wide pass too, where AVX-512
-// keeps AVX2's and NEON has no wide kernels yet; AVX-512 is only reported
+// keeps AVX2's; AVX-512 is only reported
 // beside AVX2, whose kernels it joins; and 64-bit ARM always reports NEON
 // (else only the plain kernels would be checked there).
 TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
@@ -81,7 +81,7 @@ TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
     const AccumulateBlockRowsFn kernel = DspFor(level).accumulateBlockRows;
     EXPECT_EQ(std::count(seen.begin(), seen.end(), kernel), 0) << level.name;
     seen.push_back(kernel);
-    if (level.mask == kCpuAvx512 || level.mask == kCpuNeon) continue;
+    if (level.mask == kCpuAvx512) continue;
     const AccumulateBlockRowsWideFn wide = DspFor(level).accumulateBlockRowsWide;
     EXPECT_EQ(std::count(seenWide.begin(), seenWide.end(), wide), 0) << level.name << " (wide)";
     seenWide.push_back(wide);
