@@ -40,20 +40,38 @@ inline Vec Shl64(Vec x, int s) { return Lanes16(vshlq_s64(Lanes64(x), vdupq_n_s6
 inline Vec Sra64(Vec x, int s) { return Lanes16(vshlq_s64(Lanes64(x), vdupq_n_s64(-s))); }
 #include "core/x86/wide_lanes.inc"
 
+// Calls add(k, first, last) for the rows k = 0 .. rows+6 of sums, which
+// receive the block rows first .. last of the band. A full band (kRows = 8)
+// has its bounds known when compiled: the loop unrolls, and with it go the
+// loops over the block rows and their index arithmetic; other bands pass
+// kRows = 0 and their own count.
+#if defined(__clang__)
+#define VELMORAINE_UNROLL_FULLY _Pragma("clang loop unroll(full)")
+#else
+#define VELMORAINE_UNROLL_FULLY _Pragma("GCC unroll 15")
+#endif
+template <int kRows, typename Add>
+inline void ForEachSumsRow(int32_t bandRows, Add add) {
+  if constexpr (kRows != 0) {
+    VELMORAINE_UNROLL_FULLY
+    for (int32_t k = 0; k < kRows + 7; ++k) add(k, k > 7 ? k - 7 : 0, k < kRows - 1 ? k : kRows - 1);
+  } else {
+    for (int32_t k = 0; k < bandRows + 7; ++k) add(k, k > 7 ? k - 7 : 0, k < bandRows - 1 ? k : bandRows - 1);
+  }
+}
+#undef VELMORAINE_UNROLL_FULLY
+
 // Adds the block rows of a band, B[j][8u + r] weighing weights[j] (0 ..
 // 16385), to sums rows 0 .. rows+6: sums row k receives row k - j of block
 // row j. Each product m * B is exact in 64 bits (below 2^37) and goes
-// straight into the sums of its lane. A full band (kRows = 8) has its loop
-// bounds known when compiled; other bands pass kRows = 0 and their own count.
+// straight into the sums of its lane.
 template <int kRows>
 inline void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t bandRows,
                         const Vec (*B)[64], const int32x4_t* weights) {
-  const int32_t rows = kRows != 0 ? kRows : bandRows;
   for (int u = 0; u < 8; ++u) {
-    for (int32_t k = 0; k < rows + 7; ++k) {
+    ForEachSumsRow<kRows>(bandRows, [&](int32_t k, int32_t first, int32_t last) {
       int64_t* sums = accumRows[k] + u * stride + offset;
       int64x2_t low = vld1q_s64(sums), high = vld1q_s64(sums + 2);
-      const int32_t first = k > 7 ? k - 7 : 0, last = k < rows - 1 ? k : rows - 1;
       for (int32_t j = first; j <= last; ++j) {
         const int32x4_t b = Lanes32(B[j][8 * u + k - j]);
         low = vmlal_s32(low, vget_low_s32(b), vget_low_s32(weights[j]));
@@ -61,7 +79,7 @@ inline void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t s
       }
       vst1q_s64(sums, low);
       vst1q_s64(sums + 2, high);
-    }
+    });
   }
 }
 
@@ -74,16 +92,14 @@ constexpr int32_t kLightWeights = 512;
 template <int kRows>
 inline void AddLightWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t bandRows,
                              const Vec (*B)[64], const int32x4_t* weights) {
-  const int32_t rows = kRows != 0 ? kRows : bandRows;
   for (int u = 0; u < 8; ++u) {
-    for (int32_t k = 0; k < rows + 7; ++k) {
+    ForEachSumsRow<kRows>(bandRows, [&](int32_t k, int32_t first, int32_t last) {
       int32x4_t sum = vdupq_n_s32(0);
-      const int32_t first = k > 7 ? k - 7 : 0, last = k < rows - 1 ? k : rows - 1;
       for (int32_t j = first; j <= last; ++j) sum = vmlaq_s32(sum, Lanes32(B[j][8 * u + k - j]), weights[j]);
       int64_t* sums = accumRows[k] + u * stride + offset;
       vst1q_s64(sums, vaddw_s32(vld1q_s64(sums), vget_low_s32(sum)));
       vst1q_s64(sums + 2, vaddw_high_s32(vld1q_s64(sums + 2), sum));
-    }
+    });
   }
 }
 
