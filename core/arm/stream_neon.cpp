@@ -67,7 +67,7 @@ inline void AddRowPair(Vec& low, Vec& high, Vec first, Vec second, const Vec pai
 #include "core/x86/block_stage.inc"
 
 // ---- 32-bit lanes: products wrap modulo 2^32 like the reference's ----------
-// (MulShr32 in neon_lane_ops.inc)
+inline Vec MulShr32(Vec x, int k, int s) { return Lanes16(vshlq_s32(vmulq_n_s32(Lanes32(x), k), vdupq_n_s32(-s))); }
 #include "core/x86/lifting_32bit_lanes.inc"
 // 4 sums a vector: output j of a segment reaches up to two chunks back, so
 // the outputs go through scratch rows as with SSE2.

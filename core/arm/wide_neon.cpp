@@ -26,6 +26,12 @@ inline int64x2_t Lanes64(Vec v) { return vreinterpretq_s64_s16(v); }
 inline Vec Lanes16(int64x2_t v) { return vreinterpretq_s16_s64(v); }
 inline Vec Lanes16(uint32x4_t v) { return vreinterpretq_s16_u32(v); }
 
+// (k * x) >> s in one instruction: sqdmulh gives floor(2 * x * c / 2^32) from
+// the exact product, and with c = k << (31 - s) (below 2^31 for every k and s
+// of the lifting) that is floor(k * x / 2^s), which is (k * x) >> s whenever
+// k * x fits 32 bits, as it does here. (It saturates only for c = INT32_MIN.)
+inline Vec MulShr32(Vec x, int k, int s) { return Lanes16(vqdmulhq_s32(Lanes32(x), vdupq_n_s32(k << (31 - s)))); }
+
 constexpr int kLanes = 4;  // 32-bit lanes of a Vec: block positions per chunk
 
 inline Vec WidenWords(const uint16_t* p) { return Lanes16(vmovl_u16(vld1_u16(p))); }
