@@ -8,8 +8,10 @@
 // x86's lane operations given their NEON meaning (arm/neon_lane_ops.inc).
 // NEON has what SSE2 builds from other instructions: |C| in one instruction,
 // the signed 32 x 32 -> 64-bit multiply-accumulate (smlal, smlal2), which adds
-// a block row into the sums in lane order, and the 64-bit arithmetic shift.
-// The requantisation stays the plain one.
+// a block row into the sums in lane order, the 32-bit multiply (for light
+// bands, summed in 32-bit lanes as with AVX2) and the 64-bit arithmetic
+// shift; and a lifting product (k * x) >> s is one sqdmulh. The
+// requantisation stays the plain one.
 #include "core/stream_dsp.h"
 
 #if defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__))
