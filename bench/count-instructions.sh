@@ -6,6 +6,9 @@
 #
 #   bench/count-instructions.sh [BUILD_DIR]     (default: build-linux-arm64)
 #
+# STAGES picks the stages (default: block plane wideblock wideplane; the
+# wide ones are the wide pass's on the same picture in 16-bit words).
+#
 # qemu logs every translated block's instructions once (in_asm) and every
 # execution of a block (exec; nochain so that none is skipped); the count is
 # the sum over executions of their block's length, which equals the count of
@@ -26,7 +29,7 @@ count() {
     END { printf "%d\n", total }'
 }
 
-for stage in block plane; do
+for stage in ${STAGES:-block plane wideblock wideplane}; do
   declare -A once
   for level in plain best; do
     one=$(count "$level" "$stage" 1)
@@ -34,5 +37,5 @@ for stage in block plane; do
     once[$level]=$((two - one))
   done
   awk -v s="$stage" -v p="${once[plain]}" -v b="${once[best]}" \
-    'BEGIN { printf "%-6s plain %11d  best %10d  plain/best %.2f\n", s, p, b, p / b }'
+    'BEGIN { printf "%-9s plain %11d  best %10d  plain/best %.2f\n", s, p, b, p / b }'
 done

@@ -35,7 +35,10 @@ void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
   if (flags & kCpuAvx512) InitStreamDspAvx512(dsp);
   // AVX-512 implies AVX2; that level has no wide kernels of its own.
   if (flags & (kCpuAvx2 | kCpuAvx512)) InitWideStreamDspAvx2(dsp);
-  if (flags & kCpuNeon) InitStreamDspNeon(dsp);
+  if (flags & kCpuNeon) {
+    InitStreamDspNeon(dsp);
+    InitWideStreamDspNeon(dsp);
+  }
 }
 
 }  // namespace velmoraine

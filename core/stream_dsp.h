@@ -128,9 +128,11 @@ void InitStreamDspPlain(StreamDsp& dsp);
 void InitStreamDspSse2(StreamDsp& dsp);
 void InitStreamDspAvx2(StreamDsp& dsp);
 void InitStreamDspAvx512(StreamDsp& dsp);
-// The wide kernels of SSE2, and of AVX2, which the AVX-512 level keeps too.
+// The wide kernels of SSE2, of AVX2 (which the AVX-512 level keeps too) and
+// of NEON.
 void InitWideStreamDspSse2(StreamDsp& dsp);
 void InitWideStreamDspAvx2(StreamDsp& dsp);
 void InitStreamDspNeon(StreamDsp& dsp);
+void InitWideStreamDspNeon(StreamDsp& dsp);
 
 }  // namespace velmoraine

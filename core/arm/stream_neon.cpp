@@ -25,45 +25,7 @@ namespace velmoraine {
 
 namespace {
 
-// ---- x86's lane operations, on NEON registers ------------------------------
-// Vec is untyped on x86; here it is int16x8_t and the 32-bit operations
-// reinterpret it, which costs no instruction.
-using Vec = int16x8_t;
-inline int32x4_t Lanes32(Vec v) { return vreinterpretq_s32_s16(v); }
-inline Vec Lanes16(int32x4_t v) { return vreinterpretq_s16_s32(v); }
-
-inline Vec NeonLane_setzero_bits() { return vdupq_n_s16(0); }
-inline Vec NeonLane_set1_epi16(int16_t v) { return vdupq_n_s16(v); }
-inline Vec NeonLane_add_epi16(Vec a, Vec b) { return vaddq_s16(a, b); }
-inline Vec NeonLane_sub_epi16(Vec a, Vec b) { return vsubq_s16(a, b); }
-// A shift by a negative count shifts right, arithmetically (sshl).
-inline Vec NeonLane_srai_epi16(Vec x, int n) { return vshlq_s16(x, vdupq_n_s16(static_cast<int16_t>(-n))); }
-// The high half of x * c is (2 * x * (c / 2)) >> 16, which sqdmulh gives in
-// one instruction for an even c (every factor the lifting uses is k << (16 -
-// s), s <= 5), exactly: it saturates only for -32768 * -32768, and c / 2
-// never is -32768.
-inline Vec NeonLane_mulhi_epi16(Vec x, Vec c) { return vqdmulhq_s16(x, vshrq_n_s16(c, 1)); }
-inline Vec NeonLane_cmpgt_epi16(Vec a, Vec b) { return vreinterpretq_s16_u16(vcgtq_s16(a, b)); }
-inline Vec NeonLane_and_bits(Vec a, Vec b) { return vandq_s16(a, b); }
-inline Vec NeonLane_add_epi32(Vec a, Vec b) { return Lanes16(vaddq_s32(Lanes32(a), Lanes32(b))); }
-inline Vec NeonLane_sub_epi32(Vec a, Vec b) { return Lanes16(vsubq_s32(Lanes32(a), Lanes32(b))); }
-inline Vec NeonLane_srai_epi32(Vec x, int n) { return Lanes16(vshlq_s32(Lanes32(x), vdupq_n_s32(-n))); }
-// pmaddwd: the pairwise sums of the 8 products (the block stage adds its rows
-// with AddRowPair below instead).
-inline Vec NeonLane_madd_epi16(Vec a, Vec b) {
-  return Lanes16(vpaddq_s32(vmull_s16(vget_low_s16(a), vget_low_s16(b)), vmull_high_s16(a, b)));
-}
-inline Vec NeonLane_unpacklo_epi16(Vec a, Vec b) { return vzip1q_s16(a, b); }
-inline Vec NeonLane_unpackhi_epi16(Vec a, Vec b) { return vzip2q_s16(a, b); }
-inline Vec NeonLane_load_bits(const Vec* p) { return vld1q_s16(reinterpret_cast<const int16_t*>(p)); }
-inline void NeonLane_store_bits(Vec* p, Vec v) { vst1q_s16(reinterpret_cast<int16_t*>(p), v); }
-inline Vec NeonLane_loadu_bits(const Vec* p) { return NeonLane_load_bits(p); }
-inline void NeonLane_storeu_bits(Vec* p, Vec v) { NeonLane_store_bits(p, v); }
-
-#define LANE_TARGET
-#define LANE_OP(op) NeonLane_##op
-#define LANE_BITS(op) NeonLane_##op##bits
-#include "core/x86/lane_ops.inc"
+#include "core/arm/neon_lane_ops.inc"
 inline Vec Abs16(Vec x) { return vabsq_s16(x); }
 
 // ---- 16-bit lanes: the lifting DCT and the block stage ---------------------

@@ -48,65 +48,24 @@ VELMORAINE_AVX2 inline Vec MulShr32(Vec x, int k, int s) {
   if (k == 11 || k == 13) __asm__("" : "+x"(m));
   return _mm256_srai_epi32(_mm256_mullo_epi32(x, m), s);
 }
-#include "core/x86/lifting_32bit_lanes.inc"
 
 constexpr int kLanes = 8;  // 32-bit lanes of a Vec: block positions per chunk
 
-VELMORAINE_AVX2 inline void ForwardDct32Lanes(const Vec in[8], Vec out[8]) {
-  const Vec s07 = Add32(in[0], in[7]), d07 = Sub32(in[0], in[7]);
-  const Vec s16 = Add32(in[1], in[6]), s25 = Add32(in[2], in[5]);
-  const Vec s34 = Add32(in[3], in[4]), d34 = Sub32(in[3], in[4]);
-  Vec d16 = Sub32(in[1], in[6]), d25 = Sub32(in[2], in[5]);
-  d25 = Sub32(d25, MulShr32(d16, 13, 5));
-  d16 = Add32(d16, MulShr32(d25, 11, 4));
-  d25 = Sub32(MulShr32(d16, 13, 5), d25);
-  const Vec e0 = Add32(s07, s34), e3 = Sub32(s07, s34), e1 = Add32(s16, s25), e2 = Sub32(s16, s25);
-  const Vec o4 = Add32(d34, d25), o5 = Sub32(d34, d25), o6 = Sub32(d07, d16), o7 = Add32(d07, d16);
-  out[0] = Add32(e0, e1);
-  out[4] = Sub32(Sra32(out[0], 1), e1);
-  out[6] = Sub32(MulShr32(e3, 13, 5), e2);
-  out[2] = Sub32(e3, MulShr32(out[6], 11, 5));
-  out[7] = Sub32(MulShr32(o7, 3, 4), o4);
-  out[1] = Sub32(o7, MulShr32(out[7], 3, 4));
-  out[5] = Add32(o5, MulShr32(o6, 11, 4));
-  out[3] = Sub32(o6, MulShr32(out[5], 15, 5));
+VELMORAINE_AVX2 inline Vec WidenWords(const uint16_t* p) {
+  return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
-
-// Segments x .. x+7 read words x .. x+14; the last segments, whose chunk
-// would read past the row, go through the plain kernel.
-VELMORAINE_AVX2 void AnalyseRowWideAvx2(const uint16_t* row, int32_t W, int32_t* coeffs, ptrdiff_t stride) {
-  int32_t x = 0;
-  for (; x + kLanes + 7 <= W; x += kLanes) {
-    Vec a[8], X[8];
-    for (int i = 0; i < 8; ++i)
-      a[i] = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x + i)));
-    ForwardDct32Lanes(a, X);
-    for (int u = 0; u < 8; ++u) StoreUnaligned(coeffs + u * stride + x, X[u]);
-  }
-  if (x + 8 <= W) AnalyseRowWidePlain(row + x, W - x, coeffs + x, stride);
+VELMORAINE_AVX2 inline Vec KeepMask32(Vec C, const Vec* thresholds, int k) {
+  return _mm256_cmpgt_epi32(_mm256_abs_epi32(C), thresholds[k]);
 }
-
-// One block row of a chunk: every column forward, shrunk and back into
-// B[8u + r]. rows holds the chunk's row coefficients from the block row's
-// first row on, [8 * row + u]. Returns the negated count of kept
-// coefficients: a lane keeps its coefficient when the magnitude exceeds
-// keepAbove, which is never below 0, so a zero coefficient always counts as
-// a zero.
-VELMORAINE_AVX2 inline Vec TransformWideBlockRow(const Vec* rows, const Vec* keepAbove, Vec B[64]) {
-  Vec kept = Zero();
-  for (int u = 0; u < 8; ++u) {
-    Vec column[8], C[8];
-    for (int r = 0; r < 8; ++r) column[r] = rows[8 * r + u];
-    ForwardDct32Lanes(column, C);
-    for (int v = 0; v < 8; ++v) {
-      const Vec keep = _mm256_cmpgt_epi32(_mm256_abs_epi32(C[v]), keepAbove[8 * u + v]);
-      C[v] = And(C[v], keep);
-      kept = Add32(kept, keep);
-    }
-    InverseDct32Lanes(C, B + 8 * u);
-  }
-  return kept;
+VELMORAINE_AVX2 inline Vec Add64(Vec a, Vec b) { return _mm256_add_epi64(a, b); }
+VELMORAINE_AVX2 inline Vec Sub64(Vec a, Vec b) { return _mm256_sub_epi64(a, b); }
+VELMORAINE_AVX2 inline Vec Shl64(Vec x, int s) { return _mm256_slli_epi64(x, s); }
+// floor(x / 2^s) for s < 32: of x = h * 2^32 + l, the low half is that of the
+// logical shift and the high half is h shifted arithmetically.
+VELMORAINE_AVX2 inline Vec Sra64(Vec x, int s) {
+  return _mm256_blend_epi32(_mm256_srli_epi64(x, s), _mm256_srai_epi32(x, s), 0xAA);
 }
+#include "core/x86/wide_lanes.inc"
 
 // Adds the block rows of a band, B[j][8u + r] weighing weights[j], to sums
 // rows 0 .. rows+6: sums row k receives row k - j of block row j. Each
@@ -219,74 +178,6 @@ VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows
   }
 }
 
-// ---- 64-bit lanes: the inverse row transform of the sums --------------------
-VELMORAINE_AVX2 inline Vec Add64(Vec a, Vec b) { return _mm256_add_epi64(a, b); }
-VELMORAINE_AVX2 inline Vec Sub64(Vec a, Vec b) { return _mm256_sub_epi64(a, b); }
-// floor(x / 2^s) for s < 32: of x = h * 2^32 + l, the low half is that of the
-// logical shift and the high half is h shifted arithmetically.
-VELMORAINE_AVX2 inline Vec Sra64(Vec x, int s) {
-  return _mm256_blend_epi32(_mm256_srli_epi64(x, s), _mm256_srai_epi32(x, s), 0xAA);
-}
-// (k * x) >> s for the transform's multipliers 3, 11, 13 and 15.
-VELMORAINE_AVX2 inline Vec MulShr64(Vec x, int k, int s) {
-  const Vec x2 = _mm256_slli_epi64(x, 1), x8 = _mm256_slli_epi64(x, 3);
-  Vec product;
-  switch (k) {
-    case 3: product = Add64(x2, x); break;
-    case 11: product = Add64(Add64(x8, x2), x); break;
-    case 13: product = Add64(Add64(x8, _mm256_slli_epi64(x, 2)), x); break;
-    default: product = Sub64(_mm256_slli_epi64(x, 4), x); break;  // 15
-  }
-  return Sra64(product, s);
-}
-
-VELMORAINE_AVX2 inline void InverseDct64Lanes(const Vec X[8], Vec r[8]) {
-  const Vec e1 = Sub64(Sra64(X[0], 1), X[4]), e0 = Sub64(X[0], e1);
-  const Vec e3 = Add64(X[2], MulShr64(X[6], 11, 5)), e2 = Sub64(MulShr64(e3, 13, 5), X[6]);
-  const Vec o6 = Add64(X[3], MulShr64(X[5], 15, 5)), o5 = Sub64(X[5], MulShr64(o6, 11, 4));
-  const Vec o7 = Add64(X[1], MulShr64(X[7], 3, 4)), o4 = Sub64(MulShr64(o7, 3, 4), X[7]);
-  const Vec S07 = Add64(e0, e3), S34 = Sub64(e0, e3), S16 = Add64(e1, e2), S25 = Sub64(e1, e2);
-  const Vec D34 = Add64(o4, o5), D07 = Add64(o7, o6);
-  Vec D25 = Sub64(o4, o5), D16 = Sub64(o7, o6);
-  D25 = Sub64(MulShr64(D16, 13, 5), D25);
-  D16 = Sub64(D16, MulShr64(D25, 11, 4));
-  D25 = Add64(D25, MulShr64(D16, 13, 5));
-  r[0] = Add64(S07, D07), r[1] = Add64(S16, D16), r[2] = Add64(S25, D25), r[3] = Add64(S34, D34);
-  r[4] = Sub64(S34, D34), r[5] = Sub64(S25, D25), r[6] = Sub64(S16, D16), r[7] = Sub64(S07, D07);
-}
-
-// Output j of segment x goes to scratch row j at x; each sample then gathers
-// its 8 contributions, scratch row j at x - j. Scratch rows start 8 entries
-// in, so the reads before a row's first segment meet its zero padding; lanes
-// past the last segment transform zero sums and hold 0.
-VELMORAINE_AVX2 void SynthesizeRowWideAvx2(int64_t* accum, ptrdiff_t stride, int32_t W, int64_t* pixelSums,
-                                           int64_t* scratch) {
-  const ptrdiff_t pitch = stride + 16;
-  const int32_t segments = W - 7;
-  for (int32_t x = 0; x < segments; x += 4) {
-    Vec q[8], p[8];
-    for (int i = 0; i < 8; ++i) {
-      Vec* sums = reinterpret_cast<Vec*>(accum + i * stride + x);
-      q[i] = _mm256_loadu_si256(sums);
-      _mm256_storeu_si256(sums, Zero());
-    }
-    InverseDct64Lanes(q, p);
-    for (int j = 0; j < 8; ++j) _mm256_storeu_si256(reinterpret_cast<Vec*>(scratch + j * pitch + 8 + x), p[j]);
-  }
-  int32_t x = 0;
-  for (; x + 4 <= W; x += 4) {
-    Vec total = Zero();
-    for (int j = 0; j < 8; ++j)
-      total = Add64(total, _mm256_loadu_si256(reinterpret_cast<const Vec*>(scratch + j * pitch + 8 + x - j)));
-    _mm256_storeu_si256(reinterpret_cast<Vec*>(pixelSums + x), total);
-  }
-  for (; x < W; ++x) {
-    int64_t total = 0;
-    for (int j = 0; j < 8; ++j) total += scratch[j * pitch + 8 + x - j];
-    pixelSums[x] = total;
-  }
-}
-
 // values = (16 * sums) / D by double division, 4 lanes at a time. 16 * A is
 // exact in a double for |A| < 2^47 (converted with the 1.5 * 2^52 bias), D is
 // at most 1,048,640, and the rounded quotient is within |16A / D| * 2^-53 <
@@ -368,9 +259,9 @@ VELMORAINE_AVX2 void RequantizeRowWideAvx2(int32_t* values, int32_t* errors, con
 }  // namespace
 
 void InitWideStreamDspAvx2(StreamDsp& dsp) {
-  dsp.analyseRowWide = AnalyseRowWideAvx2;
+  dsp.analyseRowWide = AnalyseRowWideLanes;
   dsp.accumulateBlockRowsWide = AccumulateBlockRowsWideAvx2;
-  dsp.synthesizeRowWide = SynthesizeRowWideAvx2;
+  dsp.synthesizeRowWide = SynthesizeRowWideLanes;
   dsp.normalizeRowWide = NormalizeRowWideAvx2;
   dsp.requantizeRowWide = RequantizeRowWideAvx2;
 }

@@ -46,66 +46,26 @@ VELMORAINE_SSE2 inline Vec MulShr32(Vec x, int k, int s) {
   }
   return _mm_srai_epi32(p, s);
 }
-#include "core/x86/lifting_32bit_lanes.inc"
 
 constexpr int kLanes = 4;  // 32-bit lanes of a Vec: block positions per chunk
 
-// The forward transform, step for step as the AVX2 version's.
-VELMORAINE_SSE2 inline void ForwardDct32Lanes(const Vec in[8], Vec out[8]) {
-  const Vec s07 = Add32(in[0], in[7]), d07 = Sub32(in[0], in[7]);
-  const Vec s16 = Add32(in[1], in[6]), s25 = Add32(in[2], in[5]);
-  const Vec s34 = Add32(in[3], in[4]), d34 = Sub32(in[3], in[4]);
-  Vec d16 = Sub32(in[1], in[6]), d25 = Sub32(in[2], in[5]);
-  d25 = Sub32(d25, MulShr32(d16, 13, 5));
-  d16 = Add32(d16, MulShr32(d25, 11, 4));
-  d25 = Sub32(MulShr32(d16, 13, 5), d25);
-  const Vec e0 = Add32(s07, s34), e3 = Sub32(s07, s34), e1 = Add32(s16, s25), e2 = Sub32(s16, s25);
-  const Vec o4 = Add32(d34, d25), o5 = Sub32(d34, d25), o6 = Sub32(d07, d16), o7 = Add32(d07, d16);
-  out[0] = Add32(e0, e1);
-  out[4] = Sub32(Sra32(out[0], 1), e1);
-  out[6] = Sub32(MulShr32(e3, 13, 5), e2);
-  out[2] = Sub32(e3, MulShr32(out[6], 11, 5));
-  out[7] = Sub32(MulShr32(o7, 3, 4), o4);
-  out[1] = Sub32(o7, MulShr32(out[7], 3, 4));
-  out[5] = Add32(o5, MulShr32(o6, 11, 4));
-  out[3] = Sub32(o6, MulShr32(out[5], 15, 5));
+VELMORAINE_SSE2 inline Vec WidenWords(const uint16_t* p) {
+  return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const Vec*>(p)), _mm_setzero_si128());
 }
-
-// Segments x .. x+3 read words x .. x+10; the last segments, whose chunk
-// would read past the row, go through the plain kernel.
-VELMORAINE_SSE2 void AnalyseRowWideSse2(const uint16_t* row, int32_t W, int32_t* coeffs, ptrdiff_t stride) {
-  int32_t x = 0;
-  for (; x + kLanes + 7 <= W; x += kLanes) {
-    Vec a[8], X[8];
-    for (int i = 0; i < 8; ++i)
-      a[i] = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const Vec*>(row + x + i)), Zero());
-    ForwardDct32Lanes(a, X);
-    for (int u = 0; u < 8; ++u) StoreUnaligned(coeffs + u * stride + x, X[u]);
-  }
-  if (x + 8 <= W) AnalyseRowWidePlain(row + x, W - x, coeffs + x, stride);
+// No 32-bit abs: |C| > t as C > t or C < -t, thresholds[64 + k] holding -t.
+VELMORAINE_SSE2 inline Vec KeepMask32(Vec C, const Vec* thresholds, int k) {
+  return _mm_or_si128(_mm_cmpgt_epi32(C, thresholds[k]), _mm_cmplt_epi32(C, thresholds[64 + k]));
 }
-
-// One block row of a chunk, as in the AVX2 version: every column forward,
-// shrunk and back into B[8u + r]; returns the negated count of kept
-// coefficients. A coefficient is kept when it lies above keepAbove or below
-// keepBelow = -keepAbove (keepAbove >= 0, so a zero is never kept).
-VELMORAINE_SSE2 inline Vec TransformWideBlockRow(const Vec* rows, const Vec* keepAbove, const Vec* keepBelow,
-                                                 Vec B[64]) {
-  Vec kept = Zero();
-  for (int u = 0; u < 8; ++u) {
-    Vec column[8], C[8];
-    for (int r = 0; r < 8; ++r) column[r] = rows[8 * r + u];
-    ForwardDct32Lanes(column, C);
-    for (int v = 0; v < 8; ++v) {
-      const Vec keep = _mm_or_si128(_mm_cmpgt_epi32(C[v], keepAbove[8 * u + v]),
-                                    _mm_cmplt_epi32(C[v], keepBelow[8 * u + v]));
-      C[v] = And(C[v], keep);
-      kept = Add32(kept, keep);
-    }
-    InverseDct32Lanes(C, B + 8 * u);
-  }
-  return kept;
+VELMORAINE_SSE2 inline Vec Add64(Vec a, Vec b) { return _mm_add_epi64(a, b); }
+VELMORAINE_SSE2 inline Vec Sub64(Vec a, Vec b) { return _mm_sub_epi64(a, b); }
+VELMORAINE_SSE2 inline Vec Shl64(Vec x, int s) { return _mm_slli_epi64(x, s); }
+// floor(x / 2^s): the logical shift, with the bits above it set for negative
+// x (the sign of each high half spread over its lane).
+VELMORAINE_SSE2 inline Vec Sra64(Vec x, int s) {
+  const Vec negative = _mm_shuffle_epi32(_mm_srai_epi32(x, 31), _MM_SHUFFLE(3, 3, 1, 1));
+  return _mm_or_si128(_mm_srli_epi64(x, s), _mm_slli_epi64(negative, 64 - s));
 }
+#include "core/x86/wide_lanes.inc"
 
 // Adds the block rows of a band, B[j][8u + r] weighing weights[j] (0 ..
 // 16385), to sums rows 0 .. rows+6: sums row k receives row k - j of block
@@ -147,10 +107,10 @@ VELMORAINE_SSE2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, pt
 VELMORAINE_SSE2 void AccumulateBlockRowsWideSse2(const int32_t* const* coeffRows, int64_t* const* accumRows,
                                                  int32_t* const* weightRows, int32_t rows, int32_t blocks,
                                                  ptrdiff_t stride, const WideBlockStageTables& tables) {
-  Vec keepAbove[64], keepBelow[64];
+  Vec thresholds[128];  // t, then -t (see KeepMask32)
   for (int k = 0; k < 64; ++k) {
     const int32_t t = tables.threshold[k] > 1 ? tables.threshold[k] - 1 : 0;
-    keepAbove[k] = _mm_set1_epi32(t), keepBelow[k] = _mm_set1_epi32(-t);
+    thresholds[k] = _mm_set1_epi32(t), thresholds[64 + k] = _mm_set1_epi32(-t);
   }
   Vec chunk[15 * 8];  // row coefficients of the chunk, [8 * row + u]
   Vec B[8][64];       // inverse column transforms of the band's block rows, [8 * u + r]
@@ -168,79 +128,12 @@ VELMORAINE_SSE2 void AccumulateBlockRowsWideSse2(const int32_t* const* coeffRows
       }
     }
     for (int32_t j = 0; j < rows; ++j) {
-      Store(zeros, Add32(all, TransformWideBlockRow(chunk + 8 * j, keepAbove, keepBelow, B[j])));
+      Store(zeros, Add32(all, TransformWideBlockRow(chunk + 8 * j, thresholds, B[j])));
       for (int i = 0; i < kLanes; ++i) laneWeights[i] = tables.weightOfZeros[zeros[i]];
       weights[j] = Load(laneWeights);
       StoreUnaligned(weightRows[j] + x0, weights[j]);
     }
     AddWideSums(accumRows, x0, stride, rows, B, weights);
-  }
-}
-
-// ---- 64-bit lanes: the inverse row transform of the sums --------------------
-VELMORAINE_SSE2 inline Vec Add64(Vec a, Vec b) { return _mm_add_epi64(a, b); }
-VELMORAINE_SSE2 inline Vec Sub64(Vec a, Vec b) { return _mm_sub_epi64(a, b); }
-// floor(x / 2^s): the logical shift, with the bits above it set for negative
-// x (the sign of each high half spread over its lane).
-VELMORAINE_SSE2 inline Vec Sra64(Vec x, int s) {
-  const Vec negative = _mm_shuffle_epi32(_mm_srai_epi32(x, 31), _MM_SHUFFLE(3, 3, 1, 1));
-  return _mm_or_si128(_mm_srli_epi64(x, s), _mm_slli_epi64(negative, 64 - s));
-}
-// (k * x) >> s for the transform's multipliers 3, 11, 13 and 15.
-VELMORAINE_SSE2 inline Vec MulShr64(Vec x, int k, int s) {
-  const Vec x2 = _mm_slli_epi64(x, 1), x8 = _mm_slli_epi64(x, 3);
-  Vec product;
-  switch (k) {
-    case 3: product = Add64(x2, x); break;
-    case 11: product = Add64(Add64(x8, x2), x); break;
-    case 13: product = Add64(Add64(x8, _mm_slli_epi64(x, 2)), x); break;
-    default: product = Sub64(_mm_slli_epi64(x, 4), x); break;  // 15
-  }
-  return Sra64(product, s);
-}
-
-VELMORAINE_SSE2 inline void InverseDct64Lanes(const Vec X[8], Vec r[8]) {
-  const Vec e1 = Sub64(Sra64(X[0], 1), X[4]), e0 = Sub64(X[0], e1);
-  const Vec e3 = Add64(X[2], MulShr64(X[6], 11, 5)), e2 = Sub64(MulShr64(e3, 13, 5), X[6]);
-  const Vec o6 = Add64(X[3], MulShr64(X[5], 15, 5)), o5 = Sub64(X[5], MulShr64(o6, 11, 4));
-  const Vec o7 = Add64(X[1], MulShr64(X[7], 3, 4)), o4 = Sub64(MulShr64(o7, 3, 4), X[7]);
-  const Vec S07 = Add64(e0, e3), S34 = Sub64(e0, e3), S16 = Add64(e1, e2), S25 = Sub64(e1, e2);
-  const Vec D34 = Add64(o4, o5), D07 = Add64(o7, o6);
-  Vec D25 = Sub64(o4, o5), D16 = Sub64(o7, o6);
-  D25 = Sub64(MulShr64(D16, 13, 5), D25);
-  D16 = Sub64(D16, MulShr64(D25, 11, 4));
-  D25 = Add64(D25, MulShr64(D16, 13, 5));
-  r[0] = Add64(S07, D07), r[1] = Add64(S16, D16), r[2] = Add64(S25, D25), r[3] = Add64(S34, D34);
-  r[4] = Sub64(S34, D34), r[5] = Sub64(S25, D25), r[6] = Sub64(S16, D16), r[7] = Sub64(S07, D07);
-}
-
-// As the AVX2 version: output j of segment x goes to scratch row j at x, and
-// each sample gathers scratch row j at x - j.
-VELMORAINE_SSE2 void SynthesizeRowWideSse2(int64_t* accum, ptrdiff_t stride, int32_t W, int64_t* pixelSums,
-                                           int64_t* scratch) {
-  const ptrdiff_t pitch = stride + 16;
-  const int32_t segments = W - 7;
-  for (int32_t x = 0; x < segments; x += 2) {
-    Vec q[8], p[8];
-    for (int i = 0; i < 8; ++i) {
-      Vec* sums = reinterpret_cast<Vec*>(accum + i * stride + x);
-      q[i] = _mm_loadu_si128(sums);
-      _mm_storeu_si128(sums, Zero());
-    }
-    InverseDct64Lanes(q, p);
-    for (int j = 0; j < 8; ++j) _mm_storeu_si128(reinterpret_cast<Vec*>(scratch + j * pitch + 8 + x), p[j]);
-  }
-  int32_t x = 0;
-  for (; x + 2 <= W; x += 2) {
-    Vec total = Zero();
-    for (int j = 0; j < 8; ++j)
-      total = Add64(total, _mm_loadu_si128(reinterpret_cast<const Vec*>(scratch + j * pitch + 8 + x - j)));
-    _mm_storeu_si128(reinterpret_cast<Vec*>(pixelSums + x), total);
-  }
-  for (; x < W; ++x) {
-    int64_t total = 0;
-    for (int j = 0; j < 8; ++j) total += scratch[j * pitch + 8 + x - j];
-    pixelSums[x] = total;
   }
 }
 
@@ -285,9 +178,9 @@ VELMORAINE_SSE2 void NormalizeRowWideSse2(const int64_t* sums, const int32_t* co
 }  // namespace
 
 void InitWideStreamDspSse2(StreamDsp& dsp) {
-  dsp.analyseRowWide = AnalyseRowWideSse2;
+  dsp.analyseRowWide = AnalyseRowWideLanes;
   dsp.accumulateBlockRowsWide = AccumulateBlockRowsWideSse2;
-  dsp.synthesizeRowWide = SynthesizeRowWideSse2;
+  dsp.synthesizeRowWide = SynthesizeRowWideLanes;
   dsp.normalizeRowWide = NormalizeRowWideSse2;
 }
 

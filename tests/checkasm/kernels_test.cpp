@@ -61,7 +61,7 @@ TEST(CheckasmKernels, AnalyseRowEveryWidth) {
 
 // Each level the machine has brings its own block stage (else the harness
 // would check another level's twice), in the wide pass too, where AVX-512
-// keeps AVX2's and NEON has no wide kernels yet; AVX-512 is only reported
+// keeps AVX2's; AVX-512 is only reported
 // beside AVX2, whose kernels it joins; and 64-bit ARM always reports NEON
 // (else only the plain kernels would be checked there).
 TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
@@ -81,7 +81,7 @@ TEST(CheckasmKernels, EveryLevelHasItsOwnBlockStage) {
     const AccumulateBlockRowsFn kernel = DspFor(level).accumulateBlockRows;
     EXPECT_EQ(std::count(seen.begin(), seen.end(), kernel), 0) << level.name;
     seen.push_back(kernel);
-    if (level.mask == kCpuAvx512 || level.mask == kCpuNeon) continue;
+    if (level.mask == kCpuAvx512) continue;
     const AccumulateBlockRowsWideFn wide = DspFor(level).accumulateBlockRowsWide;
     EXPECT_EQ(std::count(seenWide.begin(), seenWide.end(), wide), 0) << level.name << " (wide)";
     seenWide.push_back(wide);
@@ -261,14 +261,18 @@ namespace {
 
 // The row kernels of the wide pass at every width from 8 to 72: rows of any
 // 16-bit words, read at the very end of their buffer; sums in 64 bits up to
-// 2^48 in magnitude (past the 2^47 of the vector normalisation); values far
-// outside every depth's range for the scan. Outputs and guards as in the
+// 2^48 in magnitude (past the 2^47 of the vector normalisation), and up to
+// 2^56 for the normalisation (past what a double division gets exact); values
+// far outside every depth's range for the scan. Outputs and guards as in the
 // 8-bit tests above.
 TEST(CheckasmKernels, WideRowKernelsEveryWidth) {
   std::mt19937 random(17);
   const StreamDsp plain = DspFor(AvailableLevels()[0]);
   auto wideSum = [&](int kind) -> int64_t {
-    const int64_t magnitude = kind == 0 ? (int64_t{1} << 48) - 1 : kind == 1 ? (int64_t{1} << 41) : 100000;
+    const int64_t magnitude = kind == 0   ? (int64_t{1} << 48) - 1
+                              : kind == 1 ? (int64_t{1} << 41)
+                              : kind == 2 ? 100000
+                                          : (int64_t{1} << 56);
     return int64_t(random() % 2 ? 1 : -1) * int64_t((uint64_t(random()) << 32 | random()) % uint64_t(magnitude + 1));
   };
   for (const Level& level : AvailableLevels()) {
@@ -300,7 +304,7 @@ TEST(CheckasmKernels, WideRowKernelsEveryWidth) {
       Aligned<int32_t> weightsBuffer(stride + 32, 0);
       int32_t* columnWeights = weightsBuffer.data + 16;
       for (int32_t x = 0; x < W - 7; ++x) columnWeights[x] = 1 + int32_t(random() % (W % 2 ? 16385 : 4));
-      for (int32_t x = 0; x < W; ++x) sums[0].data[x] = wideSum(int(random() % 3));
+      for (int32_t x = 0; x < W; ++x) sums[0].data[x] = wideSum(int(random() % 4));
       Aligned<int32_t> values[2] = {Aligned<int32_t>((W + 7) / 8 * 8), Aligned<int32_t>((W + 7) / 8 * 8)};
       for (int i = 0; i < 2; ++i) (i == 0 ? plain : dsp).normalizeRowWide(sums[0].data, columnWeights, W, values[i].data);
       ASSERT_TRUE(values[1].GuardIntact()) << level.name << " W=" << W;

@@ -182,7 +182,7 @@ TEST(LaneBounds, WideBlockStageFits32BitLanes) {
   EXPECT_EQ(largestRowCoefficient, 8 * 65535 * kOne);
   EXPECT_EQ(largest, 64 * 65535 * kOne);  // the DC sum of a block of 65535s
   EXPECT_LT(largest * 16, Fixed(INT32_MAX) * kOne);
-  // The light sums of the AVX2 kernel: weights summing to at most 512 over a
+  // The light sums of the AVX2 and NEON kernels: weights summing to at most 512 over a
   // band's block rows keep the weighted sum of blocks inside 32 bits.
   EXPECT_LE(512 * largest, Fixed(INT32_MAX) * kOne);
 }
