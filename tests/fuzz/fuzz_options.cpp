@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fuzz/fuzz_files.h"
 #include "tools/pipeline.h"
 
 #define main VelmoraineProgramMain
@@ -48,12 +49,7 @@ constexpr int kWidth = 16, kHeight = 16;
 int MemoryFile(const char* name, const std::string& data) {
   const int fd = memfd_create(name, MFD_CLOEXEC);
   if (fd < 0) Fault("memfd_create");
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n <= 0) Fault("write");
-    done += static_cast<size_t>(n);
-  }
+  if (!velmoraine::fuzz::WriteAll(fd, data.data(), data.size())) Fault("write");
   lseek(fd, 0, SEEK_SET);
   return fd;
 }
@@ -66,15 +62,6 @@ int PipeOf(const std::string& data) {
   if (write(ends[1], data.data(), data.size()) != static_cast<ssize_t>(data.size())) Fault("pipe write");
   close(ends[1]);
   return ends[0];
-}
-
-std::string Contents(int fd) {
-  std::string out;
-  lseek(fd, 0, SEEK_SET);
-  char chunk[4096];
-  ssize_t n;
-  while ((n = read(fd, chunk, sizeof chunk)) > 0) out.append(chunk, static_cast<size_t>(n));
-  return out;
 }
 
 struct Stream {
@@ -119,7 +106,7 @@ void RunChunk(const CommandLine& c, const Stream& stream, int frames, bool throu
                           : frames;
   const int64_t expected = std::max<int64_t>(0, end - options.start);
   if (written != expected) Fault("frame count", std::to_string(written) + " vs " + std::to_string(expected));
-  const std::string output = out >= 0 ? Contents(out) : std::string();
+  const std::string output = out >= 0 ? velmoraine::fuzz::Contents(out) : std::string();
   if (out >= 0) close(out);
   if (output.size() != stream.header.size() + static_cast<size_t>(expected) * stream.frameBytes ||
       output.compare(0, stream.header.size(), stream.header) != 0)

@@ -33,10 +33,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/fuzz/fuzz_files.h"
 #include "y4m/y4m.h"
 
 namespace {
 
+using velmoraine::fuzz::Contents;
+using velmoraine::fuzz::WriteAll;
 using velmoraine::y4m::Error;
 using velmoraine::y4m::PlaneRegion;
 using velmoraine::y4m::Reader;
@@ -65,23 +68,9 @@ int MemoryFile(int slot, const uint8_t* data, size_t size) {
   if (fd < 0) fd = memfd_create(slot == 0 ? "y4m-in" : "y4m-out", 0);
   if (fd < 0 || ftruncate(fd, 0) != 0) std::abort();
   lseek(fd, 0, SEEK_SET);
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = write(fd, data + done, size - done);
-    if (n <= 0) std::abort();
-    done += static_cast<size_t>(n);
-  }
+  if (!WriteAll(fd, data, size)) std::abort();
   lseek(fd, 0, SEEK_SET);
   return fd;
-}
-
-std::string Contents(int fd) {
-  std::string out;
-  lseek(fd, 0, SEEK_SET);
-  char chunk[4096];
-  ssize_t n;
-  while ((n = read(fd, chunk, sizeof chunk)) > 0) out.append(chunk, static_cast<size_t>(n));
-  return out;
 }
 
 [[noreturn]] void Fault(const char* what, const std::string& detail = "") {
