@@ -87,6 +87,9 @@ typedef struct StandinApi {
   const char* (*first_violation)(void);
   // Forgets registered functions, saved strings and faults (not live counts).
   void (*reset)(void);
+  // Frees the saved strings alone, as the end of an environment would: for
+  // callers that run many scripts on one loaded plug-in.
+  void (*forget_saved_strings)(void);
 } StandinApi;
 
 typedef const StandinApi* (*StandinApiFunc)(void);

@@ -846,11 +846,7 @@ int64_t StandinLiveFrames() { return AtomicLoad(&liveFrames); }
 int64_t StandinViolations() { return AtomicLoad(&violationCount); }
 const char* StandinFirstViolation() { return __atomic_load_n(&firstViolation, __ATOMIC_ACQUIRE); }
 
-void StandinReset() {
-  functionCount = 0;
-  lastError = nullptr;
-  __atomic_store_n(&violationCount, 0, __ATOMIC_RELEASE);
-  __atomic_store_n(&firstViolation, static_cast<const char*>(nullptr), __ATOMIC_RELEASE);
+void StandinForgetSavedStrings() {
   SavedString* s = __atomic_exchange_n(&savedStrings, static_cast<SavedString*>(nullptr), __ATOMIC_ACQ_REL);
   while (s != nullptr) {
     SavedString* next = s->next;
@@ -859,11 +855,19 @@ void StandinReset() {
   }
 }
 
+void StandinReset() {
+  functionCount = 0;
+  lastError = nullptr;
+  __atomic_store_n(&violationCount, 0, __ATOMIC_RELEASE);
+  __atomic_store_n(&firstViolation, static_cast<const char*>(nullptr), __ATOMIC_RELEASE);
+  StandinForgetSavedStrings();
+}
+
 const StandinApi kApi = {
     StandinLoadPlugin, StandinLastError, StandinFunctionExists, StandinNewSource,
     StandinInvoke,     StandinReleaseValue, StandinValueClip,  StandinMtMode,
     StandinFrameProperty, StandinLiveClips, StandinLiveFrames, StandinViolations,
-    StandinFirstViolation, StandinReset,
+    StandinFirstViolation, StandinReset, StandinForgetSavedStrings,
 };
 
 }  // namespace
