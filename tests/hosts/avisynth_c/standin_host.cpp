@@ -66,9 +66,9 @@ class ControlRegisterKept {
   const char* violation_;
 };
 
-// Objects are never freed while the process runs (only their pixels are), so
-// that a second release or a late use is seen as such instead of being a
-// use-after-free. They stay reachable from this list.
+// Objects are not freed when released (only their pixels are), so that a
+// second release or a late use is seen as such instead of being a
+// use-after-free. They stay reachable from this list until a script's end.
 struct Node {
   Node* nextNode;
 };
@@ -83,6 +83,7 @@ void Keep(Node* node) {
 
 template <typename T>
 T* NewObject() {
+  static_assert(offsetof(T, node) == 0, "an object's address is its node's");
   T* object = static_cast<T*>(malloc(sizeof(T)));
   if (object == nullptr) abort();
   memset(static_cast<void*>(object), 0, sizeof(T));
@@ -846,7 +847,7 @@ int64_t StandinLiveFrames() { return AtomicLoad(&liveFrames); }
 int64_t StandinViolations() { return AtomicLoad(&violationCount); }
 const char* StandinFirstViolation() { return __atomic_load_n(&firstViolation, __ATOMIC_ACQUIRE); }
 
-void StandinForgetSavedStrings() {
+void ForgetSavedStrings() {
   SavedString* s = __atomic_exchange_n(&savedStrings, static_cast<SavedString*>(nullptr), __ATOMIC_ACQ_REL);
   while (s != nullptr) {
     SavedString* next = s->next;
@@ -855,19 +856,30 @@ void StandinForgetSavedStrings() {
   }
 }
 
+void StandinEndScript() {
+  ForgetSavedStrings();
+  if (AtomicLoad(&liveClips) != 0 || AtomicLoad(&liveFrames) != 0) return;
+  Node* node = __atomic_exchange_n(&allObjects, static_cast<Node*>(nullptr), __ATOMIC_ACQ_REL);
+  while (node != nullptr) {
+    Node* next = node->nextNode;
+    free(node);
+    node = next;
+  }
+}
+
 void StandinReset() {
   functionCount = 0;
   lastError = nullptr;
   __atomic_store_n(&violationCount, 0, __ATOMIC_RELEASE);
   __atomic_store_n(&firstViolation, static_cast<const char*>(nullptr), __ATOMIC_RELEASE);
-  StandinForgetSavedStrings();
+  ForgetSavedStrings();
 }
 
 const StandinApi kApi = {
     StandinLoadPlugin, StandinLastError, StandinFunctionExists, StandinNewSource,
     StandinInvoke,     StandinReleaseValue, StandinValueClip,  StandinMtMode,
     StandinFrameProperty, StandinLiveClips, StandinLiveFrames, StandinViolations,
-    StandinFirstViolation, StandinReset, StandinForgetSavedStrings,
+    StandinFirstViolation, StandinReset, StandinEndScript,
 };
 
 }  // namespace
