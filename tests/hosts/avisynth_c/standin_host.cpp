@@ -847,24 +847,21 @@ int64_t StandinLiveFrames() { return AtomicLoad(&liveFrames); }
 int64_t StandinViolations() { return AtomicLoad(&violationCount); }
 const char* StandinFirstViolation() { return __atomic_load_n(&firstViolation, __ATOMIC_ACQUIRE); }
 
-void ForgetSavedStrings() {
-  SavedString* s = __atomic_exchange_n(&savedStrings, static_cast<SavedString*>(nullptr), __ATOMIC_ACQ_REL);
-  while (s != nullptr) {
-    SavedString* next = s->next;
-    free(s);
-    s = next;
+// Takes the whole list from `head` and frees every item of it.
+template <typename T>
+void FreeList(T** head, T* T::*next) {
+  T* item = __atomic_exchange_n(head, static_cast<T*>(nullptr), __ATOMIC_ACQ_REL);
+  while (item != nullptr) {
+    T* following = item->*next;
+    free(item);
+    item = following;
   }
 }
 
 void StandinEndScript() {
-  ForgetSavedStrings();
+  FreeList(&savedStrings, &SavedString::next);
   if (AtomicLoad(&liveClips) != 0 || AtomicLoad(&liveFrames) != 0) return;
-  Node* node = __atomic_exchange_n(&allObjects, static_cast<Node*>(nullptr), __ATOMIC_ACQ_REL);
-  while (node != nullptr) {
-    Node* next = node->nextNode;
-    free(node);
-    node = next;
-  }
+  FreeList(&allObjects, &Node::nextNode);
 }
 
 void StandinReset() {
@@ -872,7 +869,7 @@ void StandinReset() {
   lastError = nullptr;
   __atomic_store_n(&violationCount, 0, __ATOMIC_RELEASE);
   __atomic_store_n(&firstViolation, static_cast<const char*>(nullptr), __ATOMIC_RELEASE);
-  ForgetSavedStrings();
+  FreeList(&savedStrings, &SavedString::next);
 }
 
 const StandinApi kApi = {
