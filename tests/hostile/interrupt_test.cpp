@@ -31,7 +31,7 @@ constexpr size_t kRecord = 6 + kW * kH * 3 / 2;  // "FRAME\n" and the samples
 
 // Starts velmoraine with the given descriptors as standard input, output and
 // error, and an optional file-size limit.
-pid_t Start(const std::vector<std::string>& args, int in, int out, int err, rlim_t fileLimit = RLIM_INFINITY) {
+pid_t StartProgram(const std::vector<std::string>& args, int in, int out, int err, rlim_t fileLimit = RLIM_INFINITY) {
   std::vector<std::string> all = {VELMORAINE_EXE};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -94,6 +94,11 @@ class Interrupts : public ::testing::Test {
     reference_ = ReadFile(dir_ / "whole.out");
   }
 
+  // StartProgram, the child ended at the end of the test if it still runs.
+  pid_t Start(const std::vector<std::string>& args, int in, int out, int err, rlim_t fileLimit = RLIM_INFINITY) {
+    return children_.Add(StartProgram(args, in, out, err, fileLimit));
+  }
+
   // The first `frames` frames of the clean run's output.
   std::string Prefix(size_t frames) const { return reference_.substr(0, header_ + frames * kRecord); }
 
@@ -114,6 +119,7 @@ class Interrupts : public ::testing::Test {
   }
 
   TempDir dir_;
+  Children children_;  // ended before dir_ is removed
   std::string stream_, reference_;
   size_t header_ = 0;
 };
@@ -188,8 +194,8 @@ TEST_F(Interrupts, TheHintFinishesTheRunAsACleanRunWould) {
     const std::vector<std::string> commands = IndentedLines(message);
     ASSERT_EQ(commands.size(), 2u) << message;
     EXPECT_NE(commands[0].find(" - " + (dir_ / "out-from").string()), std::string::npos) << message;
-    ASSERT_EQ(std::system((commands[0] + " <" + (dir_ / "gentle.y4m").string() + " 2>/dev/null").c_str()), 0);
-    ASSERT_EQ(std::system(commands[1].c_str()), 0) << commands[1];
+    ASSERT_EQ(RunShell(commands[0] + " <" + (dir_ / "gentle.y4m").string() + " 2>/dev/null"), 0);
+    ASSERT_EQ(RunShell(commands[1]), 0) << commands[1];
 
     // The clean run, with the T that the note of --T auto gave.
     if (c.options[1] == "auto") c.options[1] = message.substr(message.find("-> T=") + 5, message.find('\n') - message.find("-> T=") - 5);

@@ -1,7 +1,11 @@
 // Runs the built command-line program as a child process, for the tests of
 // hostile input: standard input from a file, standard output and error
-// captured, exit status, signal and peak memory reported.
+// captured, exit status, signal and peak memory reported. Also runs shell
+// commands for the program tests. No child outlives its deadline: it is
+// killed and the test fails, so a program that hangs fails in minutes.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,13 +15,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,9 +33,100 @@ extern char** environ;
 
 namespace velmoraine::testing {
 
-#ifndef VELMORAINE_EXE
-#error "VELMORAINE_EXE must name the built velmoraine program"
+// How long a child may run: about two minutes, longer in a sanitizer build
+// (several times slower), and VELMORAINE_CHILD_SECONDS overrides both (for
+// an emulated or crowded machine).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr int kChildSeconds = 600;
+#else
+inline constexpr int kChildSeconds = 120;
 #endif
+
+inline int ChildSeconds() {
+  const char* text = std::getenv("VELMORAINE_CHILD_SECONDS");
+  const int seconds = text == nullptr ? 0 : std::atoi(text);
+  return seconds > 0 ? seconds : kChildSeconds;
+}
+
+// The running test's name; the one whose child was last killed.
+inline std::string RunningTest() {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  return test == nullptr ? "?" : std::string(test->test_suite_name()) + "." + test->name();
+}
+inline std::string& TestWithAKilledChild() {
+  static std::string name;
+  return name;
+}
+
+// Once a child of the running test was killed, its later children get a
+// few seconds only: the test has failed already and should end soon.
+inline int SecondsLeftForChild(int seconds) {
+  return TestWithAKilledChild() == RunningTest() ? std::min(seconds, 10) : seconds;
+}
+
+// Waits for child `pid` for `seconds`; past that kills it (its process
+// group when `group`), reaps it and fails the running test naming `what`.
+// Returns false when it was killed.
+inline bool WaitOrKill(pid_t pid, int seconds, const std::string& what, bool group, int& status,
+                       struct rusage* usage = nullptr) {
+  seconds = SecondsLeftForChild(seconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    const pid_t done = wait4(pid, &status, WNOHANG, usage);
+    if (done == pid || done < 0) return true;
+    if (std::chrono::steady_clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(group ? -pid : pid, SIGKILL);
+  wait4(pid, &status, 0, usage);
+  TestWithAKilledChild() = RunningTest();
+  ADD_FAILURE() << "killed after " << seconds << " s (hung?): " << what;
+  return false;
+}
+
+// Runs `command` with /bin/sh as std::system does (returns the same wait
+// status), in a process group of its own, so that a pipeline that hangs is
+// killed whole after ChildSeconds().
+inline int RunShell(const std::string& command) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  std::string shell = "/bin/sh", dashC = "-c", line = command;
+  char* argv[] = {shell.data(), dashC.data(), line.data(), nullptr};
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) throw std::runtime_error("cannot start /bin/sh");
+  int status = 0;
+  WaitOrKill(pid, ChildSeconds(), command, true, status);
+  return status;
+}
+
+// The children a test started itself (fork and exec): any still running at
+// the end of its scope is killed, so a test that fails half-way leaves none.
+class Children {
+ public:
+  Children() = default;
+  Children(const Children&) = delete;
+  Children& operator=(const Children&) = delete;
+  ~Children() {
+    for (pid_t pid : pids_) {
+      if (waitpid(pid, nullptr, WNOHANG) != 0) continue;  // reaped already, or ended now
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  pid_t Add(pid_t pid) {
+    if (pid > 0) pids_.push_back(pid);
+    return pid;
+  }
+
+ private:
+  std::vector<pid_t> pids_;
+};
+
+#ifdef VELMORAINE_EXE
 
 inline std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -79,7 +177,7 @@ struct CliResult {
 // (e.g. a pipe), else it is captured. Gives up (killing the child) after
 // `seconds`.
 inline CliResult RunCli(const std::vector<std::string>& args, const std::string& input = "",
-                        int seconds = 120, int outputFd = -1) {
+                        int seconds = ChildSeconds(), int outputFd = -1) {
   TempDir dir;
   const std::string outPath = (dir / "stdout").string(), errPath = (dir / "stderr").string();
   posix_spawn_file_actions_t actions;
@@ -102,20 +200,11 @@ inline CliResult RunCli(const std::vector<std::string>& args, const std::string&
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("cannot start " + std::string(VELMORAINE_EXE));
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   int status = 0;
   struct rusage usage {};
-  for (;;) {
-    const pid_t done = wait4(pid, &status, WNOHANG, &usage);
-    if (done == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      wait4(pid, &status, 0, &usage);
-      result.timedOut = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  std::string what = "velmoraine";
+  for (const std::string& a : args) what += " " + a;
+  result.timedOut = !WaitOrKill(pid, seconds, what, false, status, &usage);
   result.exited = WIFEXITED(status);
   result.status = result.exited ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -124,6 +213,7 @@ inline CliResult RunCli(const std::vector<std::string>& args, const std::string&
   result.err = ReadFile(errPath);
   return result;
 }
+#endif  // VELMORAINE_EXE
 
 // --- Streams --------------------------------------------------------------
 

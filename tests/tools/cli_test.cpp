@@ -15,6 +15,7 @@
 
 #include "core/plane_filter.h"
 #include "core/version.h"
+#include "tests/hostile/run_cli.h"
 #include "tools/demo.h"
 
 namespace {
@@ -50,7 +51,7 @@ class Cli : public ::testing::Test {
   // and keeps standard error in error_.
   int Run(const std::string& arguments) {
     std::string command = kProgram + " " + arguments + " 2>" + Path("stderr").string();
-    int status = std::system(command.c_str());
+    int status = velmoraine::testing::RunShell(command);
     error_ = ReadFile(Path("stderr"));
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -198,7 +199,7 @@ TEST_F(Cli, NeverWritesOverItsInput) {
 
 TEST_F(Cli, HelpDocumentsEveryOptionAndThePipes) {
   std::string command = kProgram + " --help >" + Path("help").string();
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(velmoraine::testing::RunShell(command), 0);
   std::string help = ReadFile(Path("help"));
   for (const char* word : {"--T", "--P", "--lp", "--hp", "yuv420p10le", "--threads", "--demo", "--T auto",
                            "--estimate", "--start", "--frames", "--quiet", "--version", "tail -n +2",
@@ -290,7 +291,7 @@ TEST_F(Cli, ChunksOfAStreamThatOnlyLooksPlain) {
 TEST_F(Cli, AutoThresholdIsTheEstimatesT) {
   WriteFile(Path("in.y4m"), NoisyStream(96, 80, 13));
   std::string command = kProgram + " --estimate " + Path("in.y4m").string() + " >" + Path("estimate").string();
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(velmoraine::testing::RunShell(command), 0);
   const std::string estimate = ReadFile(Path("estimate"));
   const size_t at = estimate.find("\nT ");
   ASSERT_NE(at, std::string::npos) << estimate;
@@ -307,7 +308,7 @@ TEST_F(Cli, AutoThresholdIsTheEstimatesT) {
   EXPECT_TRUE(ReadFile(Path("auto.y4m")) == ReadFile(Path("fixed.y4m")));
 
   command = kProgram + " --version >" + Path("version").string();
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(velmoraine::testing::RunShell(command), 0);
   EXPECT_EQ(ReadFile(Path("version")), std::string("velmoraine ") + VELMORAINE_VERSION_STRING + "\n");
 }
 

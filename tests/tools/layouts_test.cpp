@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "core/plane_filter.h"
+#include "tests/hostile/run_cli.h"
 #include "tests/tools/synthetic_stream.h"
 #include "tools/pipeline.h"
 #include "tools/stream_frame.h"
@@ -38,7 +39,7 @@ class Layouts : public ::testing::Test {
     std::ofstream(dir_ / "in.y4m", std::ios::binary) << input;
     const std::string command = std::string(VELMORAINE_PROGRAM) + " -q " + options + " " + (dir_ / "in.y4m").string() +
                                 " " + (dir_ / "out.y4m").string() + " 2>" + (dir_ / "err").string();
-    const int status = std::system(command.c_str());
+    const int status = RunShell(command);
     error_ = Read(dir_ / "err");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << options << ": " << error_;
     return Read(dir_ / "out.y4m");
@@ -131,7 +132,7 @@ TEST_F(Layouts, TheEstimateIsIn8BitLevelsAtEveryDepth) {
     Run(SyntheticStream(s, 3, 41), "--T 0");  // writes in.y4m
     const std::string command = std::string(VELMORAINE_PROGRAM) + " -q --estimate " + (dir_ / "in.y4m").string() +
                                 " >" + (dir_ / "estimate").string();
-    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(RunShell(command), 0);
     return std::stod(Read(dir_ / "estimate").substr(6));
   };
   const double eight = sigma({96, 64, "C420jpeg", 3, 1, 1, 8}), ten = sigma({96, 64, "C420p10", 3, 1, 1, 10});
