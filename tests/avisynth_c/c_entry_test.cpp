@@ -90,7 +90,7 @@ std::vector<Plane> ExpectedPlanes(const StandinSourceSettings& settings, int n, 
   for (int p = 0; p < colourPlanes + (alpha ? 1 : 0); ++p) {
     const bool chroma = p == 1 || p == 2;
     planes.push_back(SourcePlane(settings, n, p, chroma ? settings.width >> subWidth : settings.width,
-                                 chroma ? settings.height >> subHeight : settings.height, AvsBitsPerSample(type),
+                                 chroma ? settings.height >> subHeight : settings.height, StandinSampleBits(type),
                                  p < colourPlanes ? &params : nullptr));
   }
   return planes;
@@ -170,8 +170,7 @@ TEST_F(CEntry, EveryAcceptedFormatFiltersEachColourPlaneAtItsSizeAndDepthAndKeep
     uint32_t type;
     int32_t width, height;
   };
-  const uint32_t b10 = AVS_CS_SAMPLE_BITS_10, b12 = AVS_CS_SAMPLE_BITS_12, b14 = AVS_CS_SAMPLE_BITS_14,
-                 b16 = AVS_CS_SAMPLE_BITS_16;
+  const uint32_t b10 = 5u << 16, b12 = 6u << 16, b14 = 7u << 16, b16 = 1u << 16;  // hosts' sample-size codes
   const Case cases[] = {
       {AVS_CS_YV12, 38, 30},  {AVS_CS_I420, 46, 22}, {AVS_CS_YV16, 42, 27}, {AVS_CS_YV24, 37, 29},
       {AVS_CS_YV411, 44, 21}, {AVS_CS_YV411, 28, 9}, {AVS_CS_Y8, 37, 29},   {AVS_CS_YV12, 14, 14},
@@ -186,6 +185,32 @@ TEST_F(CEntry, EveryAcceptedFormatFiltersEachColourPlaneAtItsSizeAndDepthAndKeep
   };
   for (const Case& c : cases) {
     ExpectFiltered(Source(c.width, c.height, c.type, 7), {{"T", Int(30)}}, {30, 1, 0, 100});
+  }
+}
+
+// Deep formats (pixel_type as hosts define it) against checksums of what the
+// whole-plane reference makes of frame 1 of their sources, computed once: a
+// plug-in that takes one depth for another fails here, whatever its own
+// decoding and the plane filter say.
+TEST_F(CEntry, DeepFormatsGiveTheWholePlaneReferencesOutput) {
+  struct Case {
+    uint32_t type;
+    int32_t width, height;
+    uint64_t checksum;  // FNV-1a of every plane's bytes
+  } const cases[] = {
+      {0xA0050008u, 22, 18, 0x22f1f0d95bd6c721ull},  // YUV420P10
+      {0xA0060308u, 20, 16, 0xbd84a81fabfdf9fbull},  // YUV422P12
+      {0xA007030Bu, 19, 13, 0xebfa9b532c76f0a7ull},  // YUV444P14
+      {0xA0010008u, 22, 18, 0xb4987c33795f483aull},  // YUV420P16
+      {0xE0010000u, 21, 11, 0xe28b6c6d30f202b6ull},  // Y16
+      {0x90010001u, 17, 12, 0xa16acaf0ab83bf82ull},  // RGBP16
+  };
+  for (const Case& c : cases) {
+    AVS_Value clip = Invoke(*host, Source(c.width, c.height, c.type, 3), {{"T", Int(20)}});
+    ASSERT_EQ(clip.type, AVS_TYPE_CLIP) << (clip.type == AVS_TYPE_ERROR ? clip.d.string : "");
+    const std::vector<Plane> got = FetchPlanes(*host, host->api->value_clip(&clip), 1);
+    host->api->release_value(&clip);
+    EXPECT_EQ(Checksum(got), c.checksum) << std::hex << "format 0x" << c.type;
   }
 }
 

@@ -111,6 +111,14 @@ inline std::vector<Plane> ReadPlanes(const Host& host, const AVS_VideoFrame* fra
   return planes;
 }
 
+// FNV-1a, 64 bits, over the bytes of every plane in order.
+inline uint64_t Checksum(const std::vector<Plane>& planes) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (const Plane& p : planes)
+    for (uint8_t b : p.samples) h = (h ^ b) * 0x100000001b3ull;
+  return h;
+}
+
 // Frame n of a clip as planes, or the clip's error text.
 inline std::vector<Plane> FetchPlanes(const Host& host, AVS_Clip* clip, int n, std::string* error = nullptr) {
   AVS_VideoFrame* frame = host.get_frame(clip, n);

@@ -105,6 +105,33 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"RGB48", MakeFormat(cfRGB, stInteger, 16, 0, 0), 37, 21}),
     [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
 
+// Deep formats against checksums of what the whole-plane reference makes of
+// frame 1 of their sources, computed once: independent of the plane filter
+// that the test above compares with.
+TEST(VapourSynthEntry, DeepFormatsGiveTheWholePlaneReferencesOutput) {
+  struct Case {
+    const char* name;
+    VSVideoFormat format;
+    int width, height;
+    uint64_t checksum;  // FNV-1a of every plane's bytes
+  } const cases[] = {
+      {"Gray10", MakeFormat(cfGray, stInteger, 10, 0, 0), 23, 17, 0xcf887d484c835c5aull},
+      {"YUV444P16", MakeFormat(cfYUV, stInteger, 16, 0, 0), 19, 13, 0x491952d6f03526cfull},
+      {"RGB48", MakeFormat(cfRGB, stInteger, 16, 0, 0), 17, 12, 0x0285c0521a494167ull},
+  };
+  FilterSettings settings;
+  settings.T = 20;
+  for (const Case& c : cases) {
+    Session session;
+    VSNode* node = session.Denoise(WithSettings(session.Source(c.format, c.width, c.height), settings));
+    ASSERT_NE(node, nullptr) << c.name;
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (const std::vector<uint8_t>& plane : session.Planes(node, 1))
+      for (uint8_t b : plane) h = (h ^ b) * 0x100000001b3ull;
+    EXPECT_EQ(h, c.checksum) << c.name;
+  }
+}
+
 TEST(VapourSynthEntry, PlanesFiltersTheListedPlanesAndCopiesTheOthers) {
   Session session;
   VSNode* yuv = session.Source(MakeFormat(cfYUV, stInteger, 8, 1, 1), 62, 42);

@@ -42,7 +42,7 @@ constexpr int kParamCaseCount = sizeof(kParamCases) / sizeof(kParamCases[0]);
 inline int PlaneCount(const FrameCase& c) {
   return (c.pixelType & AVS_CS_PLANAR_FAMILY_MASK) == AVS_CS_Y8 ? 1 : 3;
 }
-inline int Bits(const FrameCase& c) { return AvsBitsPerSample(c.pixelType); }
+inline int Bits(const FrameCase& c) { return StandinSampleBits(c.pixelType); }
 inline int32_t BytesPerSample(const FrameCase& c) { return Bits(c) == 8 ? 1 : 2; }
 // In samples.
 inline int32_t PlaneWidth(const FrameCase& c, int plane) {

@@ -98,6 +98,22 @@ typedef const StandinApi* (*StandinApiFunc)(void);
 
 }  // extern "C"
 
+// Bits per sample as a host decodes pixel_type bits 16-18: 0 is 8 bits,
+// 5/6/7 are 10/12/14, 1 is 16, 2 is 32-bit float; 3 and 4 are unused (0).
+// Written out here, not taken from the plug-in's own decoding, so that a
+// wrong code on the plug-in's side makes the host and the plug-in disagree.
+inline int StandinSampleBits(uint32_t pixelType) {
+  switch ((pixelType >> 16) & 7u) {
+    case 0: return 8;
+    case 5: return 10;
+    case 6: return 12;
+    case 7: return 14;
+    case 1: return 16;
+    case 2: return 32;
+    default: return 0;
+  }
+}
+
 // The samples of a stand-in source: gradients and blocky edges with hashed
 // noise, so that thresholding has something to remove and something to keep.
 inline uint8_t StandinSample(uint32_t seed, int32_t n, int plane, int32_t x, int32_t y) {

@@ -225,7 +225,7 @@ const int kMaxPlanes = 4;
 int64_t liveFrames = 0;
 
 int32_t BytesPerSample(uint32_t type) {
-  const int bits = AvsBitsPerSample(type);
+  const int bits = StandinSampleBits(type);
   return bits == 8 ? 1 : bits == 32 ? 4 : 2;
 }
 
@@ -243,7 +243,7 @@ void PlaneSizes(const AVS_VideoInfo& vi, int32_t rowSize[kMaxPlanes], int32_t he
   for (int p = 0; p < kMaxPlanes; ++p) rowSize[p] = height[p] = 0;
   if (!(type & AVS_CS_PLANAR)) {
     const int32_t bytesPerPixel = (type & AVS_CS_BGR) ? ((type & 7u) == 1u ? 3 : 4) : 2;
-    rowSize[0] = vi.width * bytesPerPixel * (AvsBitsPerSample(type) == 16 ? 2 : 1);
+    rowSize[0] = vi.width * bytesPerPixel * (StandinSampleBits(type) == 16 ? 2 : 1);
     height[0] = vi.height;
     return;
   }
@@ -403,7 +403,7 @@ AVS_Clip* NewClip() {
 AVS_VideoFrame* SourceFrame(AVS_Clip* clip, int n) {
   const StandinSourceSettings& settings = clip->settings;
   AVS_VideoFrame* frame = NewFrame(clip->vi, settings.property_base + n);
-  const int bits = AvsBitsPerSample(frame->pixelType);
+  const int bits = StandinSampleBits(frame->pixelType);
   const bool words = (frame->pixelType & AVS_CS_PLANAR) && bits > 8 && bits <= 16;
   for (int p = 0; p < kMaxPlanes; ++p) {
     for (int32_t y = 0; y < frame->height[p]; ++y) {
