@@ -89,6 +89,47 @@ TEST(Y4mHeader, AcceptsThe420VariantsAndMonoAndKeepsTheLine) {
   EXPECT_EQ(ParseStreamHeader("YUV4MPEG2 W7 H5 Cmono16 XYSCSS=MONO16").bits, 16);
 }
 
+// Every layout the reader takes, with each side at every residue mod 4: the
+// chroma planes hold one sample for each 2^sw columns and 2^sh rows begun,
+// and a frame holds as many bytes as ffmpeg 5.1 writes, taken once from
+//   ffmpeg -f lavfi -i testsrc=size=WxH:rate=1 -frames:v 1 -pix_fmt FMT -strict -1 -f yuv4mpegpipe - | wc -c
+// less the header line and "FRAME\n". At odd widths above 8 bits in 4:2:0
+// and 4:2:2 ffmpeg writes every chroma row one byte short (2880 bytes for
+// 45x21 yuv420p10le); the sizes marked "right" are the whole rows instead.
+TEST(Y4mHeader, ChromaPlanesAndFrameSizesOfEveryLayoutAtEveryResidue) {
+  const int sizes[4][2] = {{44, 20}, {45, 21}, {46, 22}, {47, 23}};
+  struct Case {
+    const char* tag;  // ffmpeg's pix_fmt in the comment
+    int sw, sh;       // subsampling shifts; -1: no chroma planes
+    size_t bytes[4];  // one frame's samples at each size
+  } const cases[] = {
+      {"C420jpeg", 1, 1, {1320, 1451, 1518, 1657}},   // yuv420p
+      {"C411", 2, 0, {1320, 1449, 1540, 1633}},       // yuv411p
+      {"C422", 1, 0, {1760, 1911, 2024, 2185}},       // yuv422p
+      {"C444", 0, 0, {2640, 2835, 3036, 3243}},       // yuv444p
+      {"C444alpha", 0, 0, {3520, 3780, 4048, 4324}},  // yuva444p
+      {"Cmono", -1, -1, {880, 945, 1012, 1081}},      // gray
+      {"C420p10", 1, 1, {2640, 2902, 3036, 3314}},    // yuv420p10le; right: 2902, 3314
+      {"C422p12", 1, 0, {3520, 3822, 4048, 4370}},    // yuv422p12le; right: 3822, 4370
+      {"C444p16", 0, 0, {5280, 5670, 6072, 6486}},    // yuv444p16le
+      {"Cmono16", -1, -1, {1760, 1890, 2024, 2162}},  // gray16le
+  };
+  for (const Case& c : cases) {
+    for (int i = 0; i < 4; ++i) {
+      const int W = sizes[i][0], H = sizes[i][1];
+      SCOPED_TRACE(std::string(c.tag) + " " + std::to_string(W) + "x" + std::to_string(H));
+      const StreamHeader header =
+          ParseStreamHeader("YUV4MPEG2 W" + std::to_string(W) + " H" + std::to_string(H) + " " + c.tag);
+      int columns = 0, rows = 0;
+      for (int x = 0; c.sw >= 0 && x < W; x += 1 << c.sw) ++columns;
+      for (int y = 0; c.sh >= 0 && y < H; y += 1 << c.sh) ++rows;
+      EXPECT_EQ(header.ChromaWidth(), columns);
+      EXPECT_EQ(header.ChromaHeight(), rows);
+      EXPECT_EQ(header.FrameBytes(), c.bytes[i]);
+    }
+  }
+}
+
 TEST(Y4mHeader, RefusesOtherColourSpacesNamingTheSupportedOnes) {
   for (const char* tag : {"C440", "C420p7", "C420p8", "C420p17", "C444p010", "C411p10", "C444alpha10",
                           "Cmono1", "XYSCSS=422", "XYSCSS=420P10"}) {
