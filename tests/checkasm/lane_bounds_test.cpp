@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <random>
 
+#include "core/wide_bounds.h"
+
 namespace {
 
 // Affine arithmetic, exact: a value is a linear form of the stage's 8 inputs
@@ -181,10 +183,13 @@ TEST(LaneBounds, WideBlockStageFits32BitLanes) {
   const Fixed largest = LargestBlockStageValue(65535, largestRowCoefficient);
   EXPECT_EQ(largestRowCoefficient, 8 * 65535 * kOne);
   EXPECT_EQ(largest, 64 * 65535 * kOne);  // the DC sum of a block of 65535s
+  EXPECT_EQ(largest, velmoraine::kWideBlockStageBound * kOne);
   EXPECT_LT(largest * 16, Fixed(INT32_MAX) * kOne);
-  // The light sums of the AVX2 and NEON kernels: weights summing to at most 512 over a
-  // band's block rows keep the weighted sum of blocks inside 32 bits.
-  EXPECT_LE(512 * largest, Fixed(INT32_MAX) * kOne);
+  // The light sums of the kernels that have them: weights summing to at most
+  // the limit over a band's block rows keep the weighted sum of blocks inside
+  // 32 bits, and one more would not.
+  EXPECT_LE(velmoraine::kLightWeightsLimit * largest, Fixed(INT32_MAX) * kOne);
+  EXPECT_GT((velmoraine::kLightWeightsLimit + 1) * largest, Fixed(INT32_MAX) * kOne);
 }
 
 // floor(k * x / 2^s) == floor(x * (k << (16 - s)) / 2^16) for every 16-bit x.

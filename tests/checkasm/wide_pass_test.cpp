@@ -76,6 +76,12 @@ const WideCase kCases[] = {
     {"largest T beside black", 30, 22, INT32_MAX, 1, 0, 100,
      [](int32_t x, int32_t y, uint32_t top) { return uint16_t(y % 16 < 6 ? 0 : RandomWord(x, y, top)); }},
     {"one-ring band", 33, 25, 40, 1, 25, 25, NoisyRamp},
+    // Rows of 65535 beside rows of 0: at T = 362 a band's weights sum past
+    // 512 while its blocks along the edge keep magnitudes near the lane
+    // bound, so a light path (sums in 32-bit lanes) that admits more weight
+    // than kLightWeightsLimit wraps (at 1024 it writes 0 for 65535).
+    {"step edge, heavy blocks at full magnitude", 16, 10, 362, 1, 0, 100,
+     [](int32_t, int32_t y, uint32_t) { return uint16_t(y >= 1 && y <= 5 ? 65535 : 0); }},
     {"negative T", 17, 19, -7, 3, 0, 100, RandomWord},
     // Narrower or lower than a block: unchanged, over-range words included.
     {"seven rows", 40, 7, 10, 1, 0, 100, [](int32_t x, int32_t y, uint32_t) { return uint16_t(Mix(x + 64 * y)); }},
