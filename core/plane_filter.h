@@ -1,10 +1,12 @@
 // The plane filter: the only names the frame-server binding uses.
 //
-// FilterPlane denoises one 8-bit plane in place. Every overlapping 8x8 block
-// goes through the integer lifting DCT, small in-band coefficients are zeroed,
-// the block is weighted by its count of zeros, transformed back and
-// accumulated; the sums are normalised by the summed weights and requantised
-// to 8 bits with error diffusion. Every step is integer and exact to the bit.
+// FilterPlane denoises one plane in place: of 8-bit samples (PlaneView), or
+// of 9..16-bit samples in 16-bit words (PlaneView16, the wide pass). Every
+// overlapping 8x8 block goes through the integer lifting DCT, small in-band
+// coefficients are zeroed, the block is weighted by its count of zeros,
+// transformed back and accumulated; the sums are normalised by the summed
+// weights and requantised to the plane's depth with error diffusion. Every
+// step is integer and exact to the bit.
 #pragma once
 
 #include <stddef.h>

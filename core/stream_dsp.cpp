@@ -3,6 +3,13 @@
 #include "core/cpu.h"
 #include "core/stream_dsp.h"
 
+// core/CMakeLists.txt builds one family's kernels and says which.
+#if defined(VELMORAINE_KERNELS_X86)
+#include "core/x86/stream_dsp_x86.h"
+#elif defined(VELMORAINE_KERNELS_ARM)
+#include "core/arm/stream_dsp_arm.h"
+#endif
+
 namespace velmoraine {
 
 int64_t StreamStride(int32_t W) {
@@ -27,18 +34,13 @@ void InitStreamDspPlain(StreamDsp& dsp) {
 void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask) {
   InitStreamDspPlain(dsp);
   const uint32_t flags = DetectCpuFlags() & cpuMask;
-  if (flags & kCpuSse2) {
-    InitStreamDspSse2(dsp);
-    InitWideStreamDspSse2(dsp);
-  }
-  if (flags & kCpuAvx2) InitStreamDspAvx2(dsp);
-  if (flags & kCpuAvx512) InitStreamDspAvx512(dsp);
-  // AVX-512 implies AVX2; that level has no wide kernels of its own.
-  if (flags & (kCpuAvx2 | kCpuAvx512)) InitWideStreamDspAvx2(dsp);
-  if (flags & kCpuNeon) {
-    InitStreamDspNeon(dsp);
-    InitWideStreamDspNeon(dsp);
-  }
+#if defined(VELMORAINE_KERNELS_X86)
+  InitStreamDspX86(dsp, flags);
+#elif defined(VELMORAINE_KERNELS_ARM)
+  InitStreamDspArm(dsp, flags);
+#else
+  (void)flags;  // a processor without fast kernels: the plain ones stay
+#endif
 }
 
 }  // namespace velmoraine

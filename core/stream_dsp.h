@@ -106,8 +106,9 @@ struct StreamDsp {
 // Fills dsp with the best versions allowed by cpuMask and the running CPU.
 void InitStreamDsp(StreamDsp& dsp, uint32_t cpuMask);
 
-// The plain versions, one in the file of each stage, and the
-// per-instruction-set initialisers.
+// The plain versions, one in the file of each stage, and the table filled
+// with them alone. The faster versions are put in by one selector per
+// processor family: core/x86/stream_dsp_x86.h, core/arm/stream_dsp_arm.h.
 void AnalyseRowPlain(const uint8_t* row, int32_t W, int16_t* coeffs, ptrdiff_t stride);
 void AccumulateBlockRowsPlain(const int16_t* const* coeffRows, int32_t* const* accumRows, int32_t* const* weightRows,
                               int32_t rows, int32_t blocks, ptrdiff_t stride, const BlockStageTables& tables);
@@ -125,14 +126,5 @@ void RequantizeRowWidePlain(int32_t* values, int32_t* errors, const int32_t* err
                             const int32_t* errorsTwoAbove, uint16_t* out, int32_t W, int32_t y, int32_t H,
                             int32_t bits);
 void InitStreamDspPlain(StreamDsp& dsp);
-void InitStreamDspSse2(StreamDsp& dsp);
-void InitStreamDspAvx2(StreamDsp& dsp);
-void InitStreamDspAvx512(StreamDsp& dsp);
-// The wide kernels of SSE2, of AVX2 (which the AVX-512 level keeps too) and
-// of NEON.
-void InitWideStreamDspSse2(StreamDsp& dsp);
-void InitWideStreamDspAvx2(StreamDsp& dsp);
-void InitStreamDspNeon(StreamDsp& dsp);
-void InitWideStreamDspNeon(StreamDsp& dsp);
 
 }  // namespace velmoraine

@@ -2,11 +2,11 @@
 // part of every ARMv8-A processor).
 //
 // The same design as the x86 versions, and the same sources: the lane-generic
-// kernels of core/x86/*.inc are written in x86's names for the lane
+// kernels of core/lanes/*.inc are written in x86's names for the lane
 // operations (add_epi16, mulhi_epi16, madd_epi16, ...), and this file gives
 // those names their NEON meaning, bit for bit. Lanes are block positions, 8 of
 // them in 16-bit lanes, with the lane layout of SSE2 (plain order), so the
-// 16-bit bounds proven for x86 (see x86/stream_avx2.cpp and
+// 16-bit bounds proven for x86 (see lanes/lifting_16bit_lanes.inc and
 // tests/checkasm/lane_bounds_test.cpp) hold unchanged: every value the block
 // stage carries stays within +-16320, and every (k * x) >> s is the high half
 // of a 16-bit product. Weighted block rows go into the 32-bit sums by widening
@@ -14,9 +14,7 @@
 // vector registers the kernels take the 64-bit x86 paths (a whole column at a
 // time, every row in registers).
 #include "core/requantize.h"
-#include "core/stream_dsp.h"
-
-#if defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__))
+#include "core/arm/stream_dsp_arm.h"
 
 #include <arm_neon.h>
 #include <string.h>
@@ -62,17 +60,17 @@ inline void AddRowPair(Vec& low, Vec& high, Vec first, Vec second, const Vec pai
   low = Lanes16(sumsLow), high = Lanes16(sumsHigh);
 }
 
-#include "core/x86/lifting_16bit_lanes.inc"
-#include "core/x86/analyse_row.inc"
-#include "core/x86/block_stage.inc"
+#include "core/lanes/lifting_16bit_lanes.inc"
+#include "core/lanes/analyse_row.inc"
+#include "core/lanes/block_stage.inc"
 
 // ---- 32-bit lanes: products wrap modulo 2^32 like the reference's ----------
 inline Vec MulShr32(Vec x, int k, int s) { return Lanes16(vshlq_s32(vmulq_n_s32(Lanes32(x), k), vdupq_n_s32(-s))); }
-#include "core/x86/lifting_32bit_lanes.inc"
+#include "core/lanes/lifting_32bit_lanes.inc"
 // 4 sums a vector: output j of a segment reaches up to two chunks back, so
 // the outputs go through scratch rows as with SSE2.
 constexpr int kSums = 4;
-#include "core/x86/synthesize_row_scratch.inc"
+#include "core/lanes/synthesize_row_scratch.inc"
 #undef LANE_TARGET
 #undef LANE_OP
 #undef LANE_BITS
@@ -140,8 +138,3 @@ void InitStreamDspNeon(StreamDsp& dsp) {
 }
 
 }  // namespace velmoraine
-
-#else
-// Not a 64-bit ARM processor (or no GNU-style compiler): nothing to add.
-void velmoraine::InitStreamDspNeon(StreamDsp&) {}
-#endif

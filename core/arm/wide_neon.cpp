@@ -1,10 +1,10 @@
 // NEON versions of the wide pass's kernels (planes of 9..16-bit words).
 //
 // The lanes of the SSE2 versions (x86/wide_sse2.cpp), so the bounds given in
-// x86/wide_avx2.cpp hold unchanged: the transforms and the shrinkage in
+// lanes/wide_lanes.inc hold unchanged: the transforms and the shrinkage in
 // 32-bit lanes, 4 block positions per vector, every value below 2^22 in
 // magnitude, and the weighted sums and the inverse row transform in 64-bit
-// lanes, 2 per vector. The lane-generic parts are x86/wide_lanes.inc, with
+// lanes, 2 per vector. The lane-generic parts are lanes/wide_lanes.inc, with
 // x86's lane operations given their NEON meaning (arm/neon_lane_ops.inc).
 // NEON has what SSE2 builds from other instructions: |C| in one instruction,
 // the signed 32 x 32 -> 64-bit multiply-accumulate (smlal, smlal2), which adds
@@ -12,9 +12,7 @@
 // bands, summed in 32-bit lanes as with AVX2) and the 64-bit arithmetic
 // shift; and a lifting product (k * x) >> s is one sqdmulh. The
 // requantisation stays the plain one.
-#include "core/stream_dsp.h"
-
-#if defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__))
+#include "core/arm/stream_dsp_arm.h"
 
 #include <arm_neon.h>
 
@@ -46,7 +44,7 @@ inline Vec Sub64(Vec a, Vec b) { return Lanes16(vsubq_s64(Lanes64(a), Lanes64(b)
 inline Vec Shl64(Vec x, int s) { return Lanes16(vshlq_s64(Lanes64(x), vdupq_n_s64(s))); }
 // A shift by a negative count shifts right, arithmetically (sshl).
 inline Vec Sra64(Vec x, int s) { return Lanes16(vshlq_s64(Lanes64(x), vdupq_n_s64(-s))); }
-#include "core/x86/wide_lanes.inc"
+#include "core/lanes/wide_lanes.inc"
 
 // Calls add(k, first, last) for the rows k = 0 .. rows+6 of sums, which
 // receive the block rows first .. last of the band. A full band (kRows = 8)
@@ -126,6 +124,7 @@ inline void AddBand(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t strid
 void AccumulateBlockRowsWideNeon(const int32_t* const* coeffRows, int64_t* const* accumRows,
                                  int32_t* const* weightRows, int32_t rows, int32_t blocks, ptrdiff_t stride,
                                  const WideBlockStageTables& tables) {
+  if (rows < 1 || rows > 8) return;  // a band has 1..8 block rows (see block_stage.inc)
   Vec thresholds[64];
   for (int k = 0; k < 64; ++k)
     thresholds[k] = Lanes16(vdupq_n_s32(tables.threshold[k] > 1 ? tables.threshold[k] - 1 : 0));
@@ -198,8 +197,3 @@ void InitWideStreamDspNeon(StreamDsp& dsp) {
 }
 
 }  // namespace velmoraine
-
-#else
-// Not a 64-bit ARM processor (or no GNU-style compiler): nothing to add.
-void velmoraine::InitWideStreamDspNeon(StreamDsp&) {}
-#endif

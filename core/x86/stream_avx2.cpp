@@ -4,28 +4,10 @@
 // adjacent segments (16-bit lanes) or 8 (32-bit lanes), so every step of the
 // transforms runs unchanged across the lanes. The instruction set is enabled
 // per function, so this file builds with the same flags as the rest of core/
-// and is only entered after the processor has been checked.
-//
-// Where 16 bits hold every value. The forward row transform of 8-bit samples,
-// the forward column transform of its coefficients and the inverse column
-// transform of any subset of those column coefficients stay within +-16320 at
-// every step. The bound comes from affine arithmetic over every step (each
-// value a linear form of the inputs plus an interval for what the shifts
-// drop), checked by tests/checkasm/lane_bounds_test.cpp. So the whole block
-// stage runs in 16-bit lanes. Products k * x do not fit 16 bits (13 * 4080
-// does not), but each is only ever used as (k * x) >> s, which equals the high
-// half of the 16-bit product x * (k << (16 - s)) exactly:
-//   floor(k * x / 2^s) = floor(x * k * 2^(16-s) / 2^16).
-// For (11 * x) >> 4 the factor 11 << 12 does not fit a signed 16-bit lane, so
-// it is x + ((-5 * x) >> 4), equal since x is an integer. Weighted blocks are
-// added to 32-bit sums with pmaddwd, two block rows per instruction:
-// m * B + m' * B' stays below 2 * 16385 * 16320 < 2^31. The sums themselves
-// wrap modulo 2^32 like the reference's.
-#include "core/requantize.h"
-#include "core/stream_dsp.h"
+// and is only entered after the processor has been checked. Why 16-bit lanes
+// are exact: core/lanes/lifting_16bit_lanes.inc.
+#include "core/x86/stream_dsp_x86.h"
 #include "core/x86/wide_quotients.h"
-
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 
 #include <immintrin.h>
 #include <string.h>
@@ -41,7 +23,7 @@ using Vec = __m256i;
 #define LANE_TARGET VELMORAINE_AVX2
 #define LANE_OP(op) _mm256_##op
 #define LANE_BITS(op) _mm256_##op##si256
-#include "core/x86/lane_ops.inc"
+#include "core/lanes/lane_ops.inc"
 VELMORAINE_AVX2 inline Vec Abs16(Vec x) { return _mm256_abs_epi16(x); }
 
 // A chunk's lanes hold its quarters in the order (0, 2 | 1, 3). Every
@@ -71,15 +53,15 @@ VELMORAINE_AVX2 inline Vec LoadWidenedBytes(const uint8_t* p) {
   return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
-#include "core/x86/lifting_16bit_lanes.inc"
-#include "core/x86/analyse_row.inc"
-#include "core/x86/block_stage.inc"
+#include "core/lanes/lifting_16bit_lanes.inc"
+#include "core/lanes/analyse_row.inc"
+#include "core/lanes/block_stage.inc"
 
 // ---- 32-bit lanes: products wrap modulo 2^32 like the reference's ----------
 VELMORAINE_AVX2 inline Vec MulShr32(Vec x, int k, int s) {
   return _mm256_srai_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(k)), s);
 }
-#include "core/x86/lifting_32bit_lanes.inc"
+#include "core/lanes/lifting_32bit_lanes.inc"
 // Lanes 8 - j .. 15 - j of previous:current, across the 128-bit halves.
 constexpr int kSums = 8;
 VELMORAINE_AVX2 inline __m256i CutOutput(__m256i current, __m256i previous, int j) {
@@ -94,7 +76,7 @@ VELMORAINE_AVX2 inline __m256i CutOutput(__m256i current, __m256i previous, int 
     default: return _mm256_alignr_epi8(middle, previous, 4);
   }
 }
-#include "core/x86/synthesize_row.inc"
+#include "core/lanes/synthesize_row.inc"
 #undef LANE_TARGET
 #undef LANE_OP
 #undef LANE_BITS
@@ -130,40 +112,6 @@ VELMORAINE_AVX2 void NormalizeRowAvx2(int32_t* pixel, const int32_t* columnWeigh
   }
 }
 
-// Truncating division by 16 of signed lanes: bias negative values by 15.
-VELMORAINE_AVX2 inline __m256i DivideBy16(__m256i x) {
-  return _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_and_si256(_mm256_srai_epi32(x, 31), _mm256_set1_epi32(15))), 4);
-}
-
-VELMORAINE_AVX2 void RequantizeRowAvx2(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
-                                       const int32_t* errorsTwoAbove, uint8_t* out, int32_t W, int32_t y, int32_t H) {
-  if (y < 1 || y > H - 2) return RequantizeOuterRow(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H);
-  const __m256i low = _mm256_set1_epi32(-65536), high = _mm256_set1_epi32(131072);
-  const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi32(65535);
-  __m256i largest = zero;
-  int32_t x = 3;
-  for (; x + 7 <= W - 5; x += 8) {
-    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + x));
-    v = _mm256_min_epi32(_mm256_max_epi32(v, low), high);
-    const __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(errorsAbove + x - 3));
-    const __m256i middle = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(errorsAbove + x));
-    const __m256i right = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(errorsAbove + x + 3));
-    v = _mm256_add_epi32(v, DivideBy16(_mm256_add_epi32(_mm256_slli_epi32(left, 1), left)));
-    v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
-    v = _mm256_add_epi32(v, DivideBy16(_mm256_add_epi32(_mm256_slli_epi32(middle, 2), middle)));
-    v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
-    v = _mm256_add_epi32(v, DivideBy16(right));
-    v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
-    largest = _mm256_max_epi32(largest, v);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(values + x), v);
-  }
-  alignas(32) int32_t lanes[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), largest);
-  int32_t largestPulled = PullSharesFromAbove(values, errorsAbove, x, W - 5);
-  for (int i = 0; i < 8; ++i) largestPulled = lanes[i] > largestPulled ? lanes[i] : largestPulled;
-  RequantizeInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H, largestPulled);
-}
-
 }  // namespace
 
 void InitStreamDspAvx2(StreamDsp& dsp) {
@@ -171,12 +119,7 @@ void InitStreamDspAvx2(StreamDsp& dsp) {
   dsp.accumulateBlockRows = AccumulateBlockRowsLanes;
   dsp.synthesizeRow = SynthesizeRowLanes;
   dsp.normalizeRow = NormalizeRowAvx2;
-  dsp.requantizeRow = RequantizeRowAvx2;
+  dsp.requantizeRow = RequantizeRowAvx2;  // requantize_avx2.cpp
 }
 
 }  // namespace velmoraine
-
-#else
-// Not an x86 processor (or no GNU-style compiler): nothing to add.
-void velmoraine::InitStreamDspAvx2(StreamDsp&) {}
-#endif

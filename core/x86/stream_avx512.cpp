@@ -3,7 +3,7 @@
 // other stages).
 //
 // The transforms and the block stage of the AVX2 version (see
-// x86/stream_avx2.cpp for why 16-bit lanes are exact) on 512-bit vectors, 32
+// lanes/lifting_16bit_lanes.inc for why 16-bit lanes are exact) on 512-bit vectors, 32
 // block positions each, with what AVX-512 adds:
 //   - shrinkage compares into a mask register and counts the kept lanes with a
 //     masked subtraction; the zeroing is left to the operations of the inverse
@@ -13,13 +13,11 @@
 //   - the weighted blocks go into the sums by vpdpwssd, pmaddwd and the
 //     addition in one instruction;
 //   - 32 vector registers, which hold two columns at once in 64-bit code, so
-//     that the chains of the two overlap (x86/block_stage.inc).
+//     that the chains of the two overlap (lanes/block_stage.inc).
 // Processors of the Zen 4 generation split 512-bit operations into two
 // 256-bit halves; there the same code on 256-bit vectors (16 blocks) took
 // 3 % more time than on 512-bit ones.
-#include "core/stream_dsp.h"
-
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#include "core/x86/stream_dsp_x86.h"
 
 // GCC 12's headers leave a variable uninitialised on purpose in the 512-bit
 // intrinsics (_mm512_undefined_*), which -Wmaybe-uninitialized reports
@@ -40,7 +38,7 @@ using Vec = __m512i;
 #define LANE_MASK __mmask32
 #define LANE_OP(op) _mm512_##op
 #define LANE_BITS(op) _mm512_##op##si512
-#include "core/x86/lane_ops.inc"
+#include "core/lanes/lane_ops.inc"
 
 // A chunk's lanes hold its eighths (4 blocks each) in the order
 // (0, 4 | 1, 5 | 2, 6 | 3, 7): the 16-bit interleaves work within 128-bit
@@ -62,14 +60,14 @@ VELMORAINE_AVX512 inline Vec BlockWeights(Vec kept, const int32_t* table, int32_
   return _mm512_packs_epi32(low, high);
 }
 
-#include "core/x86/lifting_16bit_lanes.inc"
-#include "core/x86/block_stage.inc"
+#include "core/lanes/lifting_16bit_lanes.inc"
+#include "core/lanes/block_stage.inc"
 
 // ---- 32-bit lanes: the inverse row transform, 16 segments a vector --------
 VELMORAINE_AVX512 inline Vec MulShr32(Vec x, int k, int s) {
   return _mm512_srai_epi32(_mm512_mullo_epi32(x, _mm512_set1_epi32(k)), s);
 }
-#include "core/x86/lifting_32bit_lanes.inc"
+#include "core/lanes/lifting_32bit_lanes.inc"
 
 // Lanes 16 - j .. 31 - j of previous:current, one valignd. On Zen 4 the row
 // synthesis on 512-bit vectors takes 17 % less time than on 256-bit ones in
@@ -86,7 +84,7 @@ VELMORAINE_AVX512 inline Vec CutOutput(Vec current, Vec previous, int j) {
     default: return _mm512_alignr_epi32(current, previous, 9);
   }
 }
-#include "core/x86/synthesize_row.inc"
+#include "core/lanes/synthesize_row.inc"
 
 }  // namespace
 
@@ -96,8 +94,3 @@ void InitStreamDspAvx512(StreamDsp& dsp) {
 }
 
 }  // namespace velmoraine
-
-#else
-// Not an x86 processor (or no GNU-style compiler): nothing to add.
-void velmoraine::InitStreamDspAvx512(StreamDsp&) {}
-#endif

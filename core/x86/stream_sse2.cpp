@@ -1,15 +1,13 @@
 // SSE2 versions of the streaming kernels, for x86 processors without AVX2
 // (SSE2 is part of every x86-64 processor, and the Windows build requires it).
 //
-// The same design as the AVX2 versions (see x86/stream_avx2.cpp for why 16-bit
-// lanes are exact), with 8 lanes per vector: the block stage runs in 16-bit
+// The same design as the AVX2 versions (see lanes/lifting_16bit_lanes.inc for why
+// 16-bit lanes are exact), with 8 lanes per vector: the block stage runs in 16-bit
 // lanes and adds weighted blocks to the 32-bit sums with pmaddwd, two block
 // rows per instruction. Where SSE2 lacks an instruction (16-bit abs, 32-bit
 // multiply and min/max, gathers) it is built from others or done per lane.
-#include "core/stream_dsp.h"
+#include "core/x86/stream_dsp_x86.h"
 #include "core/x86/wide_quotients.h"
-
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 
 #include <emmintrin.h>
 #include <string.h>
@@ -25,7 +23,7 @@ using Vec = __m128i;
 #define LANE_TARGET VELMORAINE_SSE2
 #define LANE_OP(op) _mm_##op
 #define LANE_BITS(op) _mm_##op##si128
-#include "core/x86/lane_ops.inc"
+#include "core/lanes/lane_ops.inc"
 // SSE2 has no 16-bit magnitude: max(x, -x).
 VELMORAINE_SSE2 inline Vec Abs16(Vec x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
 
@@ -46,9 +44,9 @@ VELMORAINE_SSE2 inline Vec LoadWidenedBytes(const uint8_t* p) {
   return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
 }
 
-#include "core/x86/lifting_16bit_lanes.inc"
-#include "core/x86/analyse_row.inc"
-#include "core/x86/block_stage.inc"
+#include "core/lanes/lifting_16bit_lanes.inc"
+#include "core/lanes/analyse_row.inc"
+#include "core/lanes/block_stage.inc"
 
 // ---- 32-bit lanes: k * x by shifts and adds, wrapping like a product -------
 VELMORAINE_SSE2 inline Vec MulShr32(Vec x, int k, int s) {
@@ -65,9 +63,9 @@ VELMORAINE_SSE2 inline Vec MulShr32(Vec x, int k, int s) {
   }
   return _mm_srai_epi32(p, s);
 }
-#include "core/x86/lifting_32bit_lanes.inc"
+#include "core/lanes/lifting_32bit_lanes.inc"
 constexpr int kSums = 4;
-#include "core/x86/synthesize_row_scratch.inc"
+#include "core/lanes/synthesize_row_scratch.inc"
 #undef LANE_TARGET
 #undef LANE_OP
 #undef LANE_BITS
@@ -106,8 +104,3 @@ void InitStreamDspSse2(StreamDsp& dsp) {
 }
 
 }  // namespace velmoraine
-
-#else
-// Not an x86 processor (or no GNU-style compiler): nothing to add.
-void velmoraine::InitStreamDspSse2(StreamDsp&) {}
-#endif

@@ -4,26 +4,11 @@
 // same frequency of 8 adjacent segments in 32-bit lanes, or of 4 in 64-bit
 // lanes.
 //
-// Where 32 bits hold every value. For any 16-bit words (whatever the depth,
-// so words above 2^bits - 1 too), every step of the forward row transform, the
-// forward column transform of its coefficients and the inverse column
-// transform of any subset of those column coefficients stays within 64 * 65535
-// (below 2^22) in magnitude, so that 15 times it fits a 32-bit lane: the lifting products
-// k * x (k <= 15) are exact in vpmulld, and abs never meets INT32_MIN. The
-// bound comes from the affine arithmetic of tests/checkasm/lane_bounds_test.cpp
-// over the box of every 16-bit word, not over the nominal range of one depth.
-// The weighted blocks are then summed in 64-bit lanes: vpmuldq forms each
-// m * B exactly (the sums pass 2^32 on bright areas).
-//
-// The inverse row transform runs on those 64-bit sums (8 weighted blocks of
-// at most 16385 * 2^22 each, below 2^40, grown at most 35 times by the steps
-// of the transform: every lifting product stays far inside 64 bits). AVX2 has no
-// 64-bit multiply or arithmetic shift: k * x is built from shifts and adds and
-// the floor shift from a logical shift with the sign filled in.
-#include "core/requantize.h"
-#include "core/stream_dsp.h"
-
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// Why 32 and 64 bits hold every value: core/lanes/wide_lanes.inc. AVX2 has
+// no 64-bit multiply or arithmetic shift: k * x in 64-bit lanes is built from
+// shifts and adds and the floor shift from a logical shift with the sign
+// filled in.
+#include "core/x86/stream_dsp_x86.h"
 
 #include <immintrin.h>
 #include <string.h>
@@ -65,7 +50,7 @@ VELMORAINE_AVX2 inline Vec Shl64(Vec x, int s) { return _mm256_slli_epi64(x, s);
 VELMORAINE_AVX2 inline Vec Sra64(Vec x, int s) {
   return _mm256_blend_epi32(_mm256_srli_epi64(x, s), _mm256_srai_epi32(x, s), 0xAA);
 }
-#include "core/x86/wide_lanes.inc"
+#include "core/lanes/wide_lanes.inc"
 
 // Adds the block rows of a band, B[j][8u + r] weighing weights[j], to sums
 // rows 0 .. rows+6: sums row k receives row k - j of block row j. Each
@@ -133,6 +118,7 @@ VELMORAINE_AVX2 inline void AddLightWideSums(int64_t* const* accumRows, ptrdiff_
 VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows, int64_t* const* accumRows,
                                                  int32_t* const* weightRows, int32_t rows, int32_t blocks,
                                                  ptrdiff_t stride, const WideBlockStageTables& tables) {
+  if (rows < 1 || rows > 8) return;  // a band has 1..8 block rows (see block_stage.inc)
   Vec keepAbove[64];
   for (int k = 0; k < 64; ++k)
     keepAbove[k] = _mm256_set1_epi32(tables.threshold[k] > 1 ? tables.threshold[k] - 1 : 0);
@@ -213,45 +199,6 @@ VELMORAINE_AVX2 void NormalizeRowWideAvx2(const int64_t* sums, const int32_t* co
   }
 }
 
-// Truncating division by 16 of signed lanes: bias negative values by 15.
-VELMORAINE_AVX2 inline Vec DivideBy16(Vec x) {
-  return _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_and_si256(_mm256_srai_epi32(x, 31), _mm256_set1_epi32(15))), 4);
-}
-
-// The shares from the row above pulled 8 samples at a time, as in the 8-bit
-// version, with the bounds of the depth; then the shared serial scan.
-VELMORAINE_AVX2 void RequantizeRowWideAvx2(int32_t* values, int32_t* errors, const int32_t* errorsAbove,
-                                           const int32_t* errorsTwoAbove, uint16_t* out, int32_t W, int32_t y,
-                                           int32_t H, int32_t bits) {
-  if (y < 1 || y > H - 2)
-    return RequantizeWideOuterRow(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H, bits);
-  const int32_t limit = (256 << bits) - 1;
-  const Vec low = _mm256_set1_epi32(-(limit + 1)), high = _mm256_set1_epi32(2 * (limit + 1));
-  const Vec zero = Zero(), top = _mm256_set1_epi32(limit);
-  Vec largest = zero;
-  int32_t x = 3;
-  for (; x + 7 <= W - 5; x += 8) {
-    Vec v = LoadUnaligned(values + x);
-    v = _mm256_min_epi32(_mm256_max_epi32(v, low), high);
-    const Vec left = LoadUnaligned(errorsAbove + x - 3);
-    const Vec middle = LoadUnaligned(errorsAbove + x);
-    const Vec right = LoadUnaligned(errorsAbove + x + 3);
-    v = _mm256_add_epi32(v, DivideBy16(_mm256_add_epi32(_mm256_slli_epi32(left, 1), left)));
-    v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
-    v = _mm256_add_epi32(v, DivideBy16(_mm256_add_epi32(_mm256_slli_epi32(middle, 2), middle)));
-    v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
-    v = _mm256_add_epi32(v, DivideBy16(right));
-    v = _mm256_min_epi32(_mm256_max_epi32(v, zero), top);
-    largest = _mm256_max_epi32(largest, v);
-    StoreUnaligned(values + x, v);
-  }
-  alignas(32) int32_t lanes[8];
-  Store(lanes, largest);
-  int32_t largestPulled = PullWideSharesFromAbove(values, errorsAbove, x, W - 5, bits);
-  for (int i = 0; i < 8; ++i) largestPulled = lanes[i] > largestPulled ? lanes[i] : largestPulled;
-  RequantizeWideInnerRowScan(values, errors, errorsAbove, errorsTwoAbove, out, W, y, H, bits, largestPulled);
-}
-
 #undef LANE_TARGET
 #undef LANE_OP
 #undef LANE_BITS
@@ -263,12 +210,7 @@ void InitWideStreamDspAvx2(StreamDsp& dsp) {
   dsp.accumulateBlockRowsWide = AccumulateBlockRowsWideAvx2;
   dsp.synthesizeRowWide = SynthesizeRowWideLanes;
   dsp.normalizeRowWide = NormalizeRowWideAvx2;
-  dsp.requantizeRowWide = RequantizeRowWideAvx2;
+  dsp.requantizeRowWide = RequantizeRowWideAvx2;  // requantize_avx2.cpp
 }
 
 }  // namespace velmoraine
-
-#else
-// Not an x86 processor (or no GNU-style compiler): nothing to add.
-void velmoraine::InitWideStreamDspAvx2(StreamDsp&) {}
-#endif

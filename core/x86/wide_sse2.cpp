@@ -1,8 +1,8 @@
 // SSE2 versions of the wide pass's kernels (planes of 9..16-bit words), for
 // x86 processors without AVX2.
 //
-// The same lanes as the AVX2 versions (x86/wide_avx2.cpp, where the bounds
-// are given): the transforms and the shrinkage in 32-bit lanes, 4 block
+// The same lanes as the AVX2 versions (the bounds are given in
+// lanes/wide_lanes.inc): the transforms and the shrinkage in 32-bit lanes, 4 block
 // positions per vector, and the weighted sums and the inverse row transform
 // in 64-bit lanes, 2 per vector. SSE2 lacks several of the instructions those
 // use, and they are built from others:
@@ -15,9 +15,7 @@
 // - the 64-bit arithmetic shift from the logical one, the sign filled in;
 // - the weight lookups one lane at a time.
 // The requantisation stays the plain one.
-#include "core/stream_dsp.h"
-
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#include "core/x86/stream_dsp_x86.h"
 
 #include <emmintrin.h>
 #include <string.h>
@@ -65,7 +63,7 @@ VELMORAINE_SSE2 inline Vec Sra64(Vec x, int s) {
   const Vec negative = _mm_shuffle_epi32(_mm_srai_epi32(x, 31), _MM_SHUFFLE(3, 3, 1, 1));
   return _mm_or_si128(_mm_srli_epi64(x, s), _mm_slli_epi64(negative, 64 - s));
 }
-#include "core/x86/wide_lanes.inc"
+#include "core/lanes/wide_lanes.inc"
 
 // Adds the block rows of a band, B[j][8u + r] weighing weights[j] (0 ..
 // 16385), to sums rows 0 .. rows+6: sums row k receives row k - j of block
@@ -107,6 +105,7 @@ VELMORAINE_SSE2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, pt
 VELMORAINE_SSE2 void AccumulateBlockRowsWideSse2(const int32_t* const* coeffRows, int64_t* const* accumRows,
                                                  int32_t* const* weightRows, int32_t rows, int32_t blocks,
                                                  ptrdiff_t stride, const WideBlockStageTables& tables) {
+  if (rows < 1 || rows > 8) return;  // a band has 1..8 block rows (see block_stage.inc)
   Vec thresholds[128];  // t, then -t (see KeepMask32)
   for (int k = 0; k < 64; ++k) {
     const int32_t t = tables.threshold[k] > 1 ? tables.threshold[k] - 1 : 0;
@@ -185,8 +184,3 @@ void InitWideStreamDspSse2(StreamDsp& dsp) {
 }
 
 }  // namespace velmoraine
-
-#else
-// Not an x86 processor (or no GNU-style compiler): nothing to add.
-void velmoraine::InitWideStreamDspSse2(StreamDsp&) {}
-#endif
