@@ -13,6 +13,7 @@
 // shift; and a lifting product (k * x) >> s is one sqdmulh. The
 // requantisation stays the plain one.
 #include "core/arm/stream_dsp_arm.h"
+#include "core/wide_bounds.h"
 
 #include <arm_neon.h>
 
@@ -94,6 +95,7 @@ inline void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t s
 // weighted blocks then stays below 512 * 64 * 65535 < 2^31 and is formed in
 // 32-bit lanes (mla), then widened as it is added to the 64-bit sums.
 constexpr int32_t kLightWeights = 512;
+static_assert(kLightWeights <= kLightWeightsLimit, "light sums would leave their 32-bit lanes");
 
 template <int kRows>
 inline void AddLightWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t bandRows,

@@ -9,6 +9,7 @@
 // shifts and adds and the floor shift from a logical shift with the sign
 // filled in.
 #include "core/x86/stream_dsp_x86.h"
+#include "core/wide_bounds.h"
 
 #include <immintrin.h>
 #include <string.h>
@@ -90,6 +91,7 @@ VELMORAINE_AVX2 inline void AddWideSums(int64_t* const* accumRows, ptrdiff_t off
 // 512 * 64 * 65535 < 2^31 and is formed in 32-bit lanes, then widened once
 // to add to the 64-bit sums.
 constexpr int32_t kLightWeights = 512;
+static_assert(kLightWeights <= kLightWeightsLimit, "light sums would leave their 32-bit lanes");
 
 // A full band (kRows = 8) has its loop bounds known when compiled: the loops
 // unroll and the index arithmetic goes away; other bands pass kRows = 0 and
