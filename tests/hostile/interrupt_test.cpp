@@ -51,19 +51,10 @@ pid_t StartProgram(const std::vector<std::string>& args, int in, int out, int er
 }
 
 // Waits for the child; its wait status, or -1 when it is still running
-// after `seconds` (it is then killed).
-int Finish(pid_t pid, double seconds) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+// after `seconds` (it is then killed and the test fails).
+int Finish(pid_t pid, int seconds) {
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return status;
+  return WaitOrKill(pid, seconds, "velmoraine", false, status) ? status : -1;
 }
 
 bool WaitForSize(const std::filesystem::path& path, uintmax_t size) {
