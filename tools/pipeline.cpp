@@ -47,7 +47,10 @@ struct Shared {
   int64_t nextToRead = 0;   // the frame after the last one read whole
   bool interrupted = false;  // a signal came: nothing more is read
   int64_t cutoff = INT64_MAX;  // when interrupted, the frame after the last one written
-  bool holdingBack = false;  // --T auto reads its first frames: nothing is written yet
+  // Before any frame goes to the filter: the header and the frames before
+  // the chunk are read, then --T auto reads the frames it estimates from.
+  // Nothing is written yet.
+  enum class Phase { kStarting, kEstimating, kFiltering } phase = Phase::kStarting;
 };
 
 // Reads the next frame, turning what goes wrong into a message.
@@ -391,17 +394,19 @@ void WriteInOrder(Shared& shared, Output& output, const y4m::StreamHeader& heade
   interrupt::Reraise();
 }
 
-// An interrupt while --T auto holds its first frames back: nothing was
-// written; says so and how to run again, and ends the program by the signal.
-[[noreturn]] void ReportHoldBackInterrupt(const RunOptions& options) {
+// An interrupt before any frame went to the filter (while --T auto held
+// its first frames back, when `estimating`): nothing was written; says so
+// and how to run again, and ends the program by the signal.
+[[noreturn]] void ReportEarlyInterrupt(const RunOptions& options, bool estimating) {
   const int signal = interrupt::Caught();
   const std::string out = options.outputName == "-" ? "standard output" : "'" + options.outputName + "'";
+  const std::string T = options.autoThreshold ? "auto" : std::to_string(options.settings.T);
   std::string text = std::string("velmoraine: interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
-                     " while --T auto read the first frames to estimate the noise: nothing was written to " +
-                     out + "\nvelmoraine: to filter it, run again" +
+                     (estimating ? " while --T auto read the first frames to estimate the noise"
+                                 : " before the first frame was read") +
+                     ": nothing was written to " + out + "\nvelmoraine: to filter it, run again" +
                      (options.inputName == "-" ? " (with the input again on standard input)" : "") + ":\n " +
-                     Command(options, options.settings, "auto", options.start, options.frames, options.outputName) +
-                     "\n";
+                     Command(options, options.settings, T, options.start, options.frames, options.outputName) + "\n";
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
   interrupt::Reraise();
@@ -420,18 +425,22 @@ bool FilterByField(const y4m::StreamHeader& header, const RunOptions& options) {
   return byField;
 }
 
-// For --T auto: the threshold from the chunk's first frames, read into
-// `held`. A signal meanwhile is reported by ReportHoldBackInterrupt, which
-// holds the lock to the end: the run goes no further.
-int EstimateWhileHolding(Shared& shared, y4m::Reader& reader, const Chunk& chunk, const RunOptions& options,
-                         bool byField, HeldBack& held) {
-  {
-    std::lock_guard lock(shared.mutex);
-    shared.holdingBack = true;
-  }
-  const int T = HoldBackForEstimate(reader, chunk, options, byField, held);
+void SetPhase(Shared& shared, Shared::Phase phase) {
   std::lock_guard lock(shared.mutex);
-  shared.holdingBack = false;
+  shared.phase = phase;
+}
+
+// The threshold: for --T auto from the chunk's first frames, read into
+// `held`. A signal until it is known is reported by ReportEarlyInterrupt,
+// which holds the lock to the end: the run goes no further.
+int Threshold(Shared& shared, y4m::Reader& reader, const Chunk& chunk, const RunOptions& options, bool byField,
+              HeldBack& held) {
+  int T = options.settings.T;
+  if (options.autoThreshold && !chunk.pastEnd) {
+    SetPhase(shared, Shared::Phase::kEstimating);
+    T = HoldBackForEstimate(reader, chunk, options, byField, held);
+  }
+  SetPhase(shared, Shared::Phase::kFiltering);
   return T;
 }
 
@@ -503,27 +512,29 @@ NoiseReport EstimateStream(int in, bool progressive) {
 
 int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options,
                      const FrameFilter& filterFrame) {
+  Shared shared;
+  // A signal from here on: stop reading, write what was read, report.
+  interrupt::Listener listener([&shared, &options] {
+    std::unique_lock lock(shared.mutex);
+    if (shared.phase != Shared::Phase::kFiltering)
+      ReportEarlyInterrupt(options, shared.phase == Shared::Phase::kEstimating);
+    shared.interrupted = true;
+    shared.cutoff = shared.nextToRead;
+    shared.changed.notify_all();
+  });
   y4m::Reader reader(in);
   ReadStreamHeader(reader);
   const y4m::StreamHeader& header = reader.header();
   const bool byField = FilterByField(header, options);
   const Chunk chunk = SeekToChunk(reader, options);
-
-  Shared shared;
-  shared.nextToRead = chunk.first;
-  // A signal from here on: stop reading, write what was read, report.
-  interrupt::Listener listener([&shared, &options] {
-    std::unique_lock lock(shared.mutex);
-    if (shared.holdingBack) ReportHoldBackInterrupt(options);
-    shared.interrupted = true;
-    shared.cutoff = shared.nextToRead;
-    shared.changed.notify_all();
-  });
+  {
+    std::lock_guard lock(shared.mutex);
+    shared.nextToRead = chunk.first;
+  }
   // --T auto: the first frames are read now, looked at, and filtered later.
   FilterSettings settings = options.settings;
   HeldBack held;
-  if (options.autoThreshold && !chunk.pastEnd)
-    settings.T = EstimateWhileHolding(shared, reader, chunk, options, byField, held);
+  settings.T = Threshold(shared, reader, chunk, options, byField, held);
   PreparedFilter prepared;
   PrepareStreamFilter(header, settings.T, settings.P, settings.lp, settings.hp, prepared);
   const FrameFilter filter = filterFrame ? filterFrame : [&](StreamFrame& frame) {
