@@ -181,13 +181,20 @@ TEST_F(Interrupts, TheHintFinishesTheRunAsACleanRunWould) {
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"-", (dir_ / "out.y4m").string()});
     const pid_t pid = Start(args, input[0], out, err);
-    close(input[0]), close(out), close(err);
+    close(out), close(err);
     WriteAll(input[1], gentle.substr(0, header_ + c.fed * kRecord + kRecord / 2));
     if (c.written > 0) {
       ASSERT_TRUE(WaitForSize(dir_ / "out.y4m", header_ + c.written * kRecord));
     } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));  // nothing shows the frames were read
+      // Nothing is written yet: wait until the program has taken the bytes from the pipe.
+      int queued = 1;
+      for (auto deadline = Clock::now() + std::chrono::seconds(30); queued > 0 && Clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(ioctl(input[0], FIONREAD, &queued), 0);
+      }
+      ASSERT_EQ(queued, 0);
     }
+    close(input[0]);
     kill(pid, SIGINT);
     EXPECT_TRUE(WIFSIGNALED(Finish(pid, 20)));
     close(input[1]);
