@@ -64,8 +64,12 @@ without their header line, e.g. 'tail -n +2 part1.y4m'), all with the T that
 
 Ctrl-C (or SIGTERM) stops reading, writes the frames already read, says how
 many frames the output holds and prints the commands that filter the rest
-into a new file and join it on; a second Ctrl-C ends at once, still after a
-whole frame.
+into a new file and join it on (before the first frame is filtered, e.g.
+while --T auto holds its frames back, it says nothing was written and how to
+run again); a second Ctrl-C ends at once, still after a whole frame.
+
+Exit status: 0 when every frame was written; 1 for a refused or damaged
+input or a failed write; 2 for a usage error.
 
 Try it first: 'velmoraine --demo [DIR]' (DIR default out/demo) makes a noisy
 test clip, filters it and prints PSNR before and after.)";
