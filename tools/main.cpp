@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -214,7 +214,7 @@ int CheckOptions(const CLI::App& app, CommandLine& c) {
     options.threads = cores == 0 ? 1 : static_cast<int>(std::min(cores, 256u));
   }
   if (options.settings.P < 0)
-    return Fail("--P: velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / "
+    return Usage("--P: velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / "
                 "P=3 1+z / P>10 (z > P) ? 1 : 0");
   options.quiet = c.quiet;
   return 0;
