@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -35,10 +37,16 @@ C420pN, C422pN, C444pN and CmonoN (little-endian words, as ffmpeg writes them).
 The output carries the input's header and FRAME lines unchanged. In messages,
 frames are numbered from 0.
 
---T auto estimates the noise from the luma of the first 10 frames (those are
-held back, then filtered) and takes T = 2.8 x sigma; --estimate IN prints
-that sigma and T without filtering. Sigma and T are in 8-bit levels at every
-depth: 10-bit noise of sigma 40 reads as sigma 10.
+By default (--T auto) the noise is estimated from the luma of the first 10
+frames (those are held back, then filtered) and T = 2.8 x sigma is taken and
+printed; --estimate IN prints that sigma and T without filtering. Sigma and T
+are in 8-bit levels at every depth: 10-bit noise of sigma 40 reads as sigma
+10. --T 0 drops nothing: the output is the input, rebuilt.
+
+Interlaced streams (It, Ib) are filtered by field: the rows of each parity of
+every plane (top: rows 0, 2, 4, ...) as a picture of their own, so that the
+blocks never mix the two fields; --progressive filters whole frames instead.
+Mixed streams (Im) are filtered as progressive ones, with a note.
 
 With ffmpeg, through pipes in both directions:
   ffmpeg -i in.mp4 -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine -q --T auto - - | ffmpeg -f yuv4mpegpipe -i - out.mp4
@@ -48,15 +56,20 @@ At 10 bits, in and out:
   ffmpeg -i in.mkv -f yuv4mpegpipe -strict -1 -pix_fmt yuv420p10le - | velmoraine -q --T auto - - | ffmpeg -f yuv4mpegpipe -i - -c:v libx265 out.mkv
 
 In chunks (each a whole Y4M stream; join the first whole and the others
-without their header line, e.g. 'tail -n +2 part1.y4m'):
-  velmoraine --estimate in.y4m                      # prints sigma and T
+without their header line, e.g. 'tail -n +2 part1.y4m'), all with the T that
+--estimate prints (--T auto would estimate each chunk's own):
+  velmoraine --estimate in.y4m                      # prints sigma and T, say T 20
   velmoraine --T 20 --start 0 --frames 500 in.y4m part0.y4m
   velmoraine --T 20 --start 500 --frames 500 in.y4m part1.y4m
 
 Ctrl-C (or SIGTERM) stops reading, writes the frames already read, says how
 many frames the output holds and prints the commands that filter the rest
-into a new file and join it on; a second Ctrl-C ends at once, still after a
-whole frame.
+into a new file and join it on (before the first frame is filtered, e.g.
+while --T auto holds its frames back, it says nothing was written and how to
+run again); a second Ctrl-C ends at once, still after a whole frame.
+
+Exit status: 0 when every frame was written; 1 for a refused or damaged
+input or a failed write; 2 for a usage error.
 
 Try it first: 'velmoraine --demo [DIR]' (DIR default out/demo) makes a noisy
 test clip, filters it and prints PSNR before and after.)";
@@ -100,7 +113,7 @@ CLI::Validator IntegerFrom(int64_t lowest, int64_t highest, bool orAuto = false)
 struct CommandLine {
   velmoraine::tools::RunOptions options;
   std::string program = "velmoraine";  // as it was called
-  std::string in, out, threshold = "0", estimate, plugin;
+  std::string in, out, threshold = "auto", estimate, plugin;
   bool demo = false, quiet = false, version = false;
   bool threadsGiven = false;
 };
@@ -111,11 +124,12 @@ void AddOptions(CLI::App& app, CommandLine& c) {
   const CLI::Validator anyInt = IntegerFrom(INT32_MIN, INT32_MAX);
   app.add_option("-T,--T", c.threshold,
                  "threshold in orthonormal DCT units, in 8-bit levels at every depth:\n"
-                 "smaller in-band coefficients are dropped; 0 drops none. 'auto': 2.8 x\n"
-                 "the noise sigma estimated from the first 10 frames (see --estimate)")
+                 "smaller in-band coefficients are dropped; 0 drops none. 'auto' (the\n"
+                 "default): 2.8 x the noise sigma estimated from the first 10 frames\n"
+                 "filtered, and printed (see --estimate)")
       ->check(IntegerFrom(INT32_MIN, INT32_MAX, true))
       ->type_name("N|auto")
-      ->default_str("0");
+      ->default_str("auto");
   app.add_option("-P,--P", s.P,
                  "block weight by its count z of zero coefficients: 0 flat, 1 1024/(65-z),\n"
                  "2 256z/(65-z)+1, 3 z+1, 4..10 flat, >10 a step at z > P")
@@ -132,8 +146,9 @@ void AddOptions(CLI::App& app, CommandLine& c) {
       ->check(anyInt)
       ->default_val(100);
   app.add_option("-j,--threads", c.options.threads,
-                 "frames filtered at once, reading and writing alongside (default: all cores)")
-      ->check(IntegerFrom(1, 256))
+                 "frames filtered at once, 0 to 256, reading and writing alongside;\n"
+                 "0 (the default) takes one per core")
+      ->check(IntegerFrom(0, 256))
       ->type_name("N");
   app.add_option("--start", c.options.start, "first frame to filter (from 0); the output holds only the chunk")
       ->check(IntegerFrom(0, INT32_MAX - 1))
@@ -145,6 +160,8 @@ void AddOptions(CLI::App& app, CommandLine& c) {
                  "print the noise sigma of IN's luma (first 10 frames) and the T that\n"
                  "--T auto takes, and filter nothing")
       ->type_name("IN");
+  app.add_flag("--progressive", c.options.progressive,
+               "filter the whole frames of interlaced input (It, Ib), not field by field");
   app.add_flag("-q,--quiet", c.quiet, "no progress line, no notes; errors are still reported");
   app.add_flag("--version", c.version, "print the version and exit");
   app.add_flag("--demo", c.demo,
@@ -157,9 +174,30 @@ void AddOptions(CLI::App& app, CommandLine& c) {
   app.add_option("OUT", c.out, "output Y4M file, '-' for standard output");
 }
 
+// A usage error: its line, the hint, and exit status 2.
 int Usage(const std::string& message) {
   std::fprintf(stderr, "velmoraine: %s\nRun 'velmoraine --help' for the options.\n", message.c_str());
   return 2;
+}
+
+// The message for a command line CLI11 refused: an argument that looks like
+// an option and is none is named, with the option it may stand for.
+std::string ParseErrorMessage(const CLI::App& app, const CLI::ParseError& e, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") break;
+    if (word.size() < 2 || word[0] != '-' || (word[1] >= '0' && word[1] <= '9')) continue;
+    const std::string name = word.substr(0, word.find('='));
+    if (app.get_option_no_throw(name) != nullptr || (name.size() > 2 && name[1] != '-')) continue;
+    std::string other = name;
+    for (char& ch : other) ch = static_cast<char>(ch == std::tolower(ch) ? std::toupper(ch) : std::tolower(ch));
+    const bool known = app.get_option_no_throw(other) != nullptr;
+    return "unknown option '" + name + "'" + (known ? " (options are case-sensitive: did you mean '" + other + "'?)" : "");
+  }
+  // "--lp must be an integer ...", not "--lp: must be ...".
+  std::string message = e.what();
+  if (const size_t at = message.find(": must be an integer"); at != std::string::npos) message.erase(at, 1);
+  return message;
 }
 
 // The checks across options. Returns 0 when the options hold together, else
@@ -169,34 +207,28 @@ int CheckOptions(const CLI::App& app, CommandLine& c) {
   if (app.count("--plugin") > 0)
     return Usage("--plugin is no longer taken: the program carries the filter itself and loads no "
                  "plug-in library; leave the option out");
-  options.autoThreshold = c.threshold == "auto";
-  if (!options.autoThreshold) options.settings.T = std::stoi(c.threshold);  // checked by its option
+  options.autoThreshold = c.threshold == "auto" && !c.demo;  // the demo has a T of its own
+  if (c.threshold != "auto") options.settings.T = std::stoi(c.threshold);  // checked by its option
+  if (options.threads == 0) {
+    const unsigned cores = std::thread::hardware_concurrency();
+    options.threads = cores == 0 ? 1 : static_cast<int>(std::min(cores, 256u));
+  }
   if (options.settings.P < 0)
-    return Fail("--P: velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / "
+    return Usage("--P: velmoraine : 'P' incorrect. P=0 -> flat / P=1 -> 1/(1-z) / P=2 -> z/(1-z) / "
                 "P=3 1+z / P>10 (z > P) ? 1 : 0");
   options.quiet = c.quiet;
-  const bool chunk = app.count("--start") > 0 || app.count("--frames") > 0;
-  if (options.autoThreshold && chunk) {
-    std::fprintf(stderr,
-                 "velmoraine: --T auto cannot be used with --start or --frames: every chunk must be\n"
-                 "filtered with the same T. Take it from the whole input first, e.g.\n"
-                 "  velmoraine --estimate IN\n"
-                 "and give it to every chunk with --T.\n");
-    return 2;
-  }
   return 0;
 }
 
 // --estimate: the noise of a stream, nothing filtered.
 int RunEstimate(const CommandLine& c) {
-  if (!c.in.empty()) return Fail("--estimate takes one input and no other file");
   int fd = STDIN_FILENO;
   if (c.estimate != "-") {
     fd = open(c.estimate.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Fail(ShowOpenError("input", c.estimate));
   }
   if (isatty(fd)) return Fail("the input is a terminal; give a Y4M file or pipe one in");
-  const velmoraine::tools::NoiseReport report = velmoraine::tools::EstimateStream(fd);
+  const velmoraine::tools::NoiseReport report = velmoraine::tools::EstimateStream(fd, c.options.progressive);
   std::printf("sigma %.2f\nT %d\n", report.sigma, report.threshold);
   if (report.noEstimate)
     std::fprintf(stderr, "velmoraine: no noise estimate: %s\n", report.noEstimate);
@@ -244,11 +276,15 @@ int RunFilter(const CommandLine& c) {
   };
   velmoraine::tools::RunOptions options = c.options;
   options.progress = !c.quiet && isatty(STDERR_FILENO);
+  if (!c.quiet && !options.autoThreshold && options.settings.T == 0)
+    std::fprintf(stderr, "velmoraine: --T 0 drops no coefficient: nothing is denoised (rounding may still move "
+                         "samples by one level)\n");
   // What the hint after an interrupt repeats.
   options.program = c.program;
   options.inputName = c.in;
   options.outputName = c.out;
   if (c.quiet) options.otherOptions.push_back("-q");
+  if (options.progressive) options.otherOptions.push_back("--progressive");
   if (c.threadsGiven) options.otherOptions.insert(options.otherOptions.end(), {"-j", std::to_string(options.threads)});
   int status = 0;
   try {
@@ -264,15 +300,15 @@ int RunFilter(const CommandLine& c) {
 
 // What the options ask for: the estimate, the demo, or a run.
 int Dispatch(const CLI::App& app, CommandLine& c) {
+  if (!c.estimate.empty() && !c.in.empty()) return Usage("--estimate takes one input and no other file");
+  if (c.demo && !c.out.empty()) return Usage("--demo takes at most one folder");
+  if (c.estimate.empty() && !c.demo && (c.in.empty() || c.out.empty()))
+    return Usage(c.in.empty() ? "give IN and OUT (or --demo)" : "give OUT after IN (or '-' for standard output)");
   if (!c.estimate.empty()) return RunEstimate(c);
   if (c.demo) {
-    if (!c.out.empty()) return Fail("--demo takes at most one folder");
     if (app.count("--T") == 0) c.options.settings.T = velmoraine::tools::kDemoThreshold;
+    if (c.threshold == "auto" && app.count("--T") > 0) c.options.autoThreshold = true;
     return velmoraine::tools::RunDemo(c.in.empty() ? "out/demo" : c.in, c.options);
-  }
-  if (c.in.empty() || c.out.empty()) {
-    std::fprintf(stderr, "velmoraine: give IN and OUT (or --demo)\n%s", app.help().c_str());
-    return 2;
   }
   return RunFilter(c);
 }
@@ -286,17 +322,13 @@ int main(int argc, char** argv) {
   app.footer(kFooter);
   app.get_formatter()->column_width(20);
   CommandLine c;
-  const unsigned cores = std::thread::hardware_concurrency();
-  c.options.threads = cores ? static_cast<int>(cores) : 1;
+  c.options.threads = 0;  // one per core
   AddOptions(app, c);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help
-    // "--lp must be an integer ...", not "--lp: must be ...".
-    std::string message = e.what();
-    if (const size_t at = message.find(": must be an integer"); at != std::string::npos) message.erase(at, 1);
-    return Usage(message);
+    return Usage(ParseErrorMessage(app, e, argc, argv));
   }
   if (c.version) {
     std::printf("velmoraine %s\n", VELMORAINE_VERSION_STRING);

@@ -47,6 +47,10 @@ struct Shared {
   int64_t nextToRead = 0;   // the frame after the last one read whole
   bool interrupted = false;  // a signal came: nothing more is read
   int64_t cutoff = INT64_MAX;  // when interrupted, the frame after the last one written
+  // Before any frame goes to the filter: the header and the frames before
+  // the chunk are read, then --T auto reads the frames it estimates from.
+  // Nothing is written yet.
+  enum class Phase { kStarting, kEstimating, kFiltering } phase = Phase::kStarting;
 };
 
 // Reads the next frame, turning what goes wrong into a message.
@@ -189,22 +193,31 @@ std::string RestName(const std::string& output, int64_t next) {
   return y4m ? output.substr(0, output.size() - 4) + tag + ".y4m" : output + tag + ".y4m";
 }
 
+// The command line, as shell words, that filters the run's input with its
+// settings and threshold `T`, frames `first` on (`count` of them; all when
+// count < 0), into `output`.
+std::string Command(const RunOptions& options, const FilterSettings& settings, const std::string& T, int64_t first,
+                    int64_t count, const std::string& output) {
+  std::vector<std::string> words = {options.program, "--T", T, "--P", std::to_string(settings.P),
+                                    "--lp", std::to_string(settings.lp), "--hp", std::to_string(settings.hp)};
+  words.insert(words.end(), options.otherOptions.begin(), options.otherOptions.end());
+  if (first > 0) words.insert(words.end(), {"--start", std::to_string(first)});
+  if (count >= 0) words.insert(words.end(), {"--frames", std::to_string(count)});
+  words.insert(words.end(), {options.inputName, output});
+  std::string command;
+  for (const std::string& word : words) command.append(" ").append(ShellWord(word));
+  return command;
+}
+
 // The commands that filter the rest of an interrupted run, frames `next`
 // on (`left` of them; all when left < 0), with the settings it used, into
 // a new file, and join that to this run's output.
 std::string ResumeHint(const RunOptions& options, const FilterSettings& settings, int64_t next, int64_t left) {
   const std::string rest = RestName(options.outputName, next);
-  std::vector<std::string> words = {options.program, "--T", std::to_string(settings.T), "--P",
-                                    std::to_string(settings.P), "--lp", std::to_string(settings.lp),
-                                    "--hp", std::to_string(settings.hp)};
-  words.insert(words.end(), options.otherOptions.begin(), options.otherOptions.end());
-  words.insert(words.end(), {"--start", std::to_string(next)});
-  if (left >= 0) words.insert(words.end(), {"--frames", std::to_string(left)});
-  words.insert(words.end(), {options.inputName, rest});
   std::string hint = "velmoraine: to filter the rest";
   if (options.inputName == "-") hint += " (from the same input, again on standard input)";
   hint += options.outputName == "-" ? ":\n " : " into a new file and join it to this one:\n ";
-  for (const std::string& word : words) hint.append(" ").append(ShellWord(word));
+  hint += Command(options, settings, std::to_string(settings.T), next, left, rest);
   if (options.outputName == "-")
     return hint + "\n  and leave out the first line of its output (its header, e.g. with tail -n +2)\n";
   return hint + "\n  tail -n +2 " + ShellWord(rest) + " >> " + ShellWord(options.outputName) + "\n";
@@ -270,8 +283,11 @@ struct HeldBack {
 };
 
 // For --T auto: reads the chunk's first kEstimateFrames frames, estimates
-// the noise of their luma, reports it and returns the threshold for it.
-int HoldBackForEstimate(y4m::Reader& reader, const Chunk& chunk, bool quiet, HeldBack& held) {
+// the noise of their luma (by field when `byField`), reports it and returns
+// the threshold for it.
+int HoldBackForEstimate(y4m::Reader& reader, const Chunk& chunk, const RunOptions& options, bool byField,
+                        HeldBack& held) {
+  const bool quiet = options.quiet;
   NoiseEstimator estimator;
   while (held.error.empty() && static_cast<int64_t>(held.frames.size()) < kEstimateFrames &&
          chunk.first + static_cast<int64_t>(held.frames.size()) < chunk.end) {
@@ -280,7 +296,7 @@ int HoldBackForEstimate(y4m::Reader& reader, const Chunk& chunk, bool quiet, Hel
       held.ended = held.error.empty();
       break;
     }
-    AddLuma(estimator, reader.header(), *frame);
+    AddLuma(estimator, reader.header(), *frame, byField);
     held.frames.push_back(std::move(frame));
   }
   const int T = ThresholdForSigma(estimator.Sigma());
@@ -290,6 +306,9 @@ int HoldBackForEstimate(y4m::Reader& reader, const Chunk& chunk, bool quiet, Hel
     std::fprintf(stderr, "velmoraine: noise sigma %.2f levels (luma of frames %lld to %lld) -> T=%d\n",
                  estimator.Sigma(), static_cast<long long>(chunk.first),
                  static_cast<long long>(chunk.first + static_cast<int64_t>(held.frames.size()) - 1), T);
+  if (!quiet && !held.frames.empty() && (options.start > 0 || options.frames >= 0))
+    std::fprintf(stderr, "velmoraine: this T is the chunk's own and other chunks may take another: for chunks that "
+                         "join seamlessly, give them all the T that 'velmoraine --estimate IN' prints\n");
   return T;
 }
 
@@ -375,9 +394,60 @@ void WriteInOrder(Shared& shared, Output& output, const y4m::StreamHeader& heade
   interrupt::Reraise();
 }
 
+// An interrupt before any frame went to the filter (while --T auto held
+// its first frames back, when `estimating`): nothing was written; says so
+// and how to run again, and ends the program by the signal.
+[[noreturn]] void ReportEarlyInterrupt(const RunOptions& options, bool estimating) {
+  const int signal = interrupt::Caught();
+  const std::string out = options.outputName == "-" ? "standard output" : "'" + options.outputName + "'";
+  const std::string T = options.autoThreshold ? "auto" : std::to_string(options.settings.T);
+  std::string text = std::string("velmoraine: interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
+                     (estimating ? " while --T auto read the first frames to estimate the noise"
+                                 : " before the first frame was read") +
+                     ": nothing was written to " + out + "\nvelmoraine: to filter it, run again" +
+                     (options.inputName == "-" ? " (with the input again on standard input)" : "") + ":\n " +
+                     Command(options, options.settings, T, options.start, options.frames, options.outputName) + "\n";
+  std::fputs(text.c_str(), stderr);
+  std::fflush(stderr);
+  interrupt::Reraise();
+}
+
+// Whether the frames go by field; says so (unless quiet) for interlaced input.
+bool FilterByField(const y4m::StreamHeader& header, const RunOptions& options) {
+  const char interlacing = Interlacing(header);
+  const bool byField = !options.progressive && (interlacing == 't' || interlacing == 'b');
+  if (options.quiet || options.progressive) return byField;
+  if (byField)
+    std::fprintf(stderr, "velmoraine: interlaced input (%s field first): each field is filtered as a picture of its "
+                         "own; --progressive filters whole frames\n", interlacing == 't' ? "top" : "bottom");
+  else if (interlacing == 'm')
+    std::fprintf(stderr, "velmoraine: mixed interlacing (Im): frames are filtered whole, as progressive ones\n");
+  return byField;
+}
+
+void SetPhase(Shared& shared, Shared::Phase phase) {
+  std::lock_guard lock(shared.mutex);
+  shared.phase = phase;
+}
+
+// The threshold: for --T auto from the chunk's first frames, read into
+// `held`. A signal until it is known is reported by ReportEarlyInterrupt,
+// which holds the lock to the end: the run goes no further.
+int Threshold(Shared& shared, y4m::Reader& reader, const Chunk& chunk, const RunOptions& options, bool byField,
+              HeldBack& held) {
+  int T = options.settings.T;
+  if (options.autoThreshold && !chunk.pastEnd) {
+    SetPhase(shared, Shared::Phase::kEstimating);
+    T = HoldBackForEstimate(reader, chunk, options, byField, held);
+  }
+  SetPhase(shared, Shared::Phase::kFiltering);
+  return T;
+}
+
 // Hands the held frames to the workers, and ends the reading already when
 // nothing more is to be read.
 void StartWithHeld(Shared& shared, const Chunk& chunk, HeldBack& held) {
+  std::lock_guard lock(shared.mutex);  // a signal may already be taken
   shared.end = chunk.end;
   shared.nextToRead = chunk.first + static_cast<int64_t>(held.frames.size());
   shared.inFlight = static_cast<int>(held.frames.size());
@@ -418,16 +488,18 @@ std::string NotY4mMessage(const std::string& reason) {
          "\nconvert it first, e.g.: ffmpeg -i INPUT -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - OUT.y4m";
 }
 
-NoiseReport EstimateStream(int in) {
+NoiseReport EstimateStream(int in, bool progressive) {
   y4m::Reader reader(in);
   ReadStreamHeader(reader);
+  const char interlacing = Interlacing(reader.header());
+  const bool byField = !progressive && (interlacing == 't' || interlacing == 'b');
   NoiseEstimator estimator;
   NoiseReport report;
   std::string error;
   while (report.frames < kEstimateFrames) {
     FramePtr frame = ReadOrExplain(reader, error);
     if (!frame) break;
-    AddLuma(estimator, reader.header(), *frame);
+    AddLuma(estimator, reader.header(), *frame, byField);
     ++report.frames;
   }
   if (!error.empty()) throw RunError(error);
@@ -440,22 +512,36 @@ NoiseReport EstimateStream(int in) {
 
 int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options,
                      const FrameFilter& filterFrame) {
+  Shared shared;
+  // A signal from here on: stop reading, write what was read, report.
+  interrupt::Listener listener([&shared, &options] {
+    std::unique_lock lock(shared.mutex);
+    if (shared.phase != Shared::Phase::kFiltering)
+      ReportEarlyInterrupt(options, shared.phase == Shared::Phase::kEstimating);
+    shared.interrupted = true;
+    shared.cutoff = shared.nextToRead;
+    shared.changed.notify_all();
+  });
   y4m::Reader reader(in);
   ReadStreamHeader(reader);
   const y4m::StreamHeader& header = reader.header();
+  const bool byField = FilterByField(header, options);
   const Chunk chunk = SeekToChunk(reader, options);
-
+  {
+    std::lock_guard lock(shared.mutex);
+    shared.nextToRead = chunk.first;
+  }
   // --T auto: the first frames are read now, looked at, and filtered later.
   FilterSettings settings = options.settings;
   HeldBack held;
-  if (options.autoThreshold && !chunk.pastEnd) settings.T = HoldBackForEstimate(reader, chunk, options.quiet, held);
+  settings.T = Threshold(shared, reader, chunk, options, byField, held);
   PreparedFilter prepared;
   PrepareStreamFilter(header, settings.T, settings.P, settings.lp, settings.hp, prepared);
-  const FrameFilter filter =
-      filterFrame ? filterFrame : [&](StreamFrame& frame) { return FilterStreamFrame(header, prepared, frame); };
+  const FrameFilter filter = filterFrame ? filterFrame : [&](StreamFrame& frame) {
+    return FilterStreamFrame(header, prepared, frame, byField);
+  };
 
   Output output(openOutput());
-  Shared shared;
   const int threads = std::max(1, options.threads);
   // A frame read ahead while the workers are busy, and one being written;
   // frames of 16 MiB and more (4K at 16 bits) take so much longer to filter
@@ -468,13 +554,6 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
   std::string error;
   int64_t written = 0;
   Progress progress(options.progress, chunk.Frames());
-  // A signal from here on: stop reading, write what was read, report.
-  interrupt::Listener listener([&shared] {
-    std::lock_guard lock(shared.mutex);
-    shared.interrupted = true;
-    shared.cutoff = shared.nextToRead;
-    shared.changed.notify_all();
-  });
   try {
     output.Whole([&](y4m::Writer& writer) { writer.WriteHeader(header); });
     if (readAny) pool.emplace_back(ReaderThread, std::ref(shared), std::ref(reader));

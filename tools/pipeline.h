@@ -43,6 +43,9 @@ struct RunOptions {
   // header and just these frames.
   int64_t start = 0;
   int64_t frames = -1;
+  // Interlaced streams (It, Ib) are filtered field by field unless this
+  // asks for whole frames.
+  bool progressive = false;
   // What the hint after an interrupt repeats to filter the rest: the
   // program as it was called, the options that do not change the frames
   // (e.g. -q, -j 2), and IN and OUT as given.
@@ -73,7 +76,9 @@ class RunError : public std::runtime_error {
 // says how many whole frames the output holds; a partial frame left by a
 // failed write is cut off again when the output is a regular file. When a
 // signal interrupts the run (see tools/interrupt.h), it writes the frames it
-// has read, reports and ends the program by that signal.
+// has read, reports and ends the program by that signal; while --T auto
+// still holds its first frames back, it writes none, says so and gives the
+// command to run again.
 //
 // `filterFrame`, when given, filters each frame instead of the plane filter
 // (for tests of failures): it returns "" or what went wrong with the frame.
@@ -83,9 +88,10 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
                      const FrameFilter& filterFrame = {});
 
 // Estimates the noise of the stream on `in` from the luma of its first
-// kEstimateFrames frames, in 8-bit levels at every depth, filtering nothing.
+// kEstimateFrames frames (from their fields when the stream is interlaced,
+// unless `progressive`), in 8-bit levels at every depth, filtering nothing.
 // Throws RunError.
-NoiseReport EstimateStream(int in);
+NoiseReport EstimateStream(int in, bool progressive = false);
 
 // The message for an input that is not a Y4M stream, with the conversion.
 std::string NotY4mMessage(const std::string& reason);

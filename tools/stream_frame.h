@@ -4,7 +4,9 @@
 // (16-bit words in the host's byte order above 8 bits), so a frame moves in
 // and out with one read and one write. Every plane is filtered at its
 // stored size, odd chroma columns and rows included; an alpha plane passes
-// through untouched.
+// through untouched. Interlaced frames may go by field instead: the rows of
+// one parity of each plane (top: rows 0, 2, 4, ...) are filtered as a plane
+// of their own, then the other's.
 #pragma once
 
 #include <cstdint>
@@ -41,13 +43,21 @@ void WriteStreamFrame(y4m::Writer& writer, const y4m::StreamHeader& header, Stre
 void PrepareStreamFilter(const y4m::StreamHeader& header, int32_t T, int32_t P, int32_t lp, int32_t hp,
                          PreparedFilter& filter);
 
-// Filters the colour planes of `frame` in place. Returns "" when done, else
+// The stream's interlacing by its header's I tag: 't' top field first, 'b'
+// bottom field first, 'm' mixed (told frame by frame), else 'p' progressive
+// (also when the tag is missing or unknown).
+char Interlacing(const y4m::StreamHeader& header);
+
+// Filters the colour planes of `frame` in place, each field on its own when
+// `byField`. Returns "" when done, else
 // the message naming the frame and the plane that could not be filtered
 // (the planes after it are left as they were).
-std::string FilterStreamFrame(const y4m::StreamHeader& header, const PreparedFilter& filter, StreamFrame& frame);
+std::string FilterStreamFrame(const y4m::StreamHeader& header, const PreparedFilter& filter, StreamFrame& frame,
+                              bool byField = false);
 
-// Adds the luma of `frame` to `estimator` (declared in noise_estimate.h).
+// Adds the luma of `frame` to `estimator` (declared in noise_estimate.h),
+// each field as a plane of its own when `byField`.
 class NoiseEstimator;
-void AddLuma(NoiseEstimator& estimator, const y4m::StreamHeader& header, StreamFrame& frame);
+void AddLuma(NoiseEstimator& estimator, const y4m::StreamHeader& header, StreamFrame& frame, bool byField = false);
 
 }  // namespace velmoraine::tools

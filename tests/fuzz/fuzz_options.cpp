@@ -11,8 +11,8 @@
 // It checks:
 //   - parsing ends in --help's exit, a usage error or accepted options, and
 //     accepted options hold the ranges of their checks (start >= 0,
-//     frames >= 0 when given, 1 <= threads <= 256, P >= 0; --T auto never
-//     with --start or --frames);
+//     frames >= 0 when given, 1 <= threads <= 256 once 0 is resolved,
+//     P >= 0);
 //   - a filter run with the accepted options over a 16 x 16 stream writes
 //     the stream's header and exactly the chunk's frames (start .. start +
 //     frames - 1, cut at the stream's end; none past it), each FRAME line
@@ -84,7 +84,6 @@ void CheckAccepted(const CommandLine& c, const CLI::App& app) {
   const velmoraine::tools::RunOptions& o = c.options;
   if (o.start < 0 || o.threads < 1 || o.threads > 256 || o.settings.P < 0) Fault("option out of its range");
   if (app.count("--frames") > 0 && o.frames < 0) Fault("negative --frames accepted");
-  if (o.autoThreshold && (app.count("--start") > 0 || app.count("--frames") > 0)) Fault("--T auto with a chunk");
 }
 
 void RunChunk(const CommandLine& c, const Stream& stream, int frames, bool throughPipe) {

@@ -36,13 +36,15 @@ TEST(Concurrency, TheProgramWritesTheSameBytesWithAnyThreadCount) {
   ASSERT_EQ(one.status, 0) << one.err;
   ASSERT_EQ(one.out.size(), stream.size());
   ASSERT_NE(one.out, stream);  // the noise was filtered
+  ASSERT_EQ(one.err.rfind("velmoraine: interlaced input", 0), 0u) << one.err;  // the only line
+  ASSERT_EQ(one.StderrLines(), 1) << one.err;
   for (const char* threads : {"2", "4", "7"}) {
     for (bool pipes : {false, true}) {
       SCOPED_TRACE(::testing::Message() << threads << " threads" << (pipes ? ", pipes" : ""));
       const CliResult many = run(threads, pipes);
       ASSERT_TRUE(many.exited) << many.signal;
       EXPECT_EQ(many.status, 0) << many.err;
-      EXPECT_EQ(many.err, "");
+      EXPECT_EQ(many.err, one.err);
       EXPECT_TRUE(many.out == one.out) << "output differs from one thread's";
     }
   }
