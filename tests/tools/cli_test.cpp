@@ -293,7 +293,7 @@ TEST_F(Cli, AutoThresholdOfAChunkIsItsOwn) {
   const std::string calm = NoisyStream(48, 32, 4, "", {}, 2.0), rough = NoisyStream(48, 32, 3, "", {}, 14.0);
   const std::string input = calm + WithoutHeader(rough);
   WriteFile(Path("chunk.y4m"), rough);
-  ASSERT_EQ(RunShell(kProgram + " -q --estimate " + Path("chunk.y4m").string() + " >" + Path("estimate").string()), 0);
+  ASSERT_EQ(velmoraine::testing::RunShell(kProgram + " -q --estimate " + Path("chunk.y4m").string() + " >" + Path("estimate").string()), 0);
   const std::string estimate = ReadFile(Path("estimate"));
   const std::string T = estimate.substr(estimate.find("\nT ") + 3, estimate.find('\n', estimate.find("\nT ") + 1) - estimate.find("\nT ") - 3);
   const std::string fixed = Filter(input, "--T " + T + " --start 4 --frames 3");
