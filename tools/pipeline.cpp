@@ -250,6 +250,9 @@ Chunk SeekToChunk(y4m::Reader& reader, const RunOptions& options) {
                    std::to_string(chunk.first) + "; no output was written)");
   }
   chunk.pastEnd = reader.framesRead() < chunk.first;
+  if (reader.framesRead() > chunk.first)
+    throw RunError("input: the first frame read for the chunk would be frame " + std::to_string(reader.framesRead()) +
+                   ", not its first, frame " + std::to_string(chunk.first) + " (no output was written)");
   try {
     chunk.pastEnd = chunk.pastEnd || (chunk.first > 0 && reader.AtEnd());
   } catch (const y4m::Error& e) {
