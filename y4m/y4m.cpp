@@ -173,7 +173,8 @@ std::string NotWholeMessage(const StreamHeader& header, int64_t number, std::str
       found + chromaRows == size)
     message += "; that is each of the " + std::to_string(chromaRows) +
                " chroma rows one byte short, as ffmpeg 5.1 writes odd widths above 8 bits: give the stream an "
-               "even width first, e.g. with ffmpeg's pad filter (-vf pad=iw+1:ih) or crop filter (-vf crop=iw-1:ih)";
+               "even width first with ffmpeg's pad or crop filter, e.g. -vf 'pad=ceil(iw/2)*2:ceil(ih/2)*2' or "
+               "-vf 'crop=floor(iw/2)*2:floor(ih/2)*2'";
   else if (header.bits > 8 && 2 * found == size)
     message += "; that is half the size: the samples may be 8-bit ones under a " + std::to_string(header.bits) +
                "-bit colour tag";

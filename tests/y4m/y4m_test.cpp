@@ -359,9 +359,9 @@ TEST(Y4mDamage, FramesOfAnotherSizeThanTheHeaderSaysAreNotCounted) {
   } cases[] = {
       // 17x9 at 10 bits: luma 306 bytes, chroma 9x5 words twice, 180: 486.
       // Each of the 10 chroma rows a byte short: 476.
-      {"YUV4MPEG2 W17 H9 C420p10", 476, {"gives frames of 486 bytes", "starts 476 bytes after", "pad=iw+1:ih"}},
+      {"YUV4MPEG2 W17 H9 C420p10", 476, {"gives frames of 486 bytes", "starts 476 bytes after", "pad=ceil(iw/2)*2"}},
       // 4:2:2 at 12 bits: chroma 9x9 words twice, 324: 630; 18 rows short: 612.
-      {"YUV4MPEG2 W17 H9 C422p12", 612, {"gives frames of 630 bytes", "starts 612 bytes after", "crop=iw-1:ih"}},
+      {"YUV4MPEG2 W17 H9 C422p12", 612, {"gives frames of 630 bytes", "starts 612 bytes after", "crop=floor(iw/2)*2"}},
       // 8-bit data under a 10-bit tag: 384 bytes, not 768.
       {"YUV4MPEG2 W16 H16 C420p10", 384, {"gives frames of 768 bytes", "starts 384 bytes after", "8-bit"}},
       // The other way: the next FRAME line lies past the header's size.
