@@ -272,13 +272,18 @@ struct HeldBack {
   bool ended = false;  // the stream has no frame after these
 };
 
+// The frames of `frameBytes` that the memory budget holds (0 or more).
+uint64_t FramesInBudget(const RunOptions& options, size_t frameBytes) {
+  return options.memoryBudget / std::max<uint64_t>(frameBytes, 1);
+}
+
 // The frames that may be between reading and writing at once: one for each
 // worker, one read ahead and one being written (frames of 16 MiB and more
 // take so much longer to filter than to read or write that the second costs
 // their memory and buys nothing), within the budget, and at least one.
 int FramesInFlight(const RunOptions& options, size_t frameBytes) {
   const int wanted = std::max(1, options.threads) + (frameBytes >= (size_t{16} << 20) ? 1 : 2);
-  const uint64_t fit = options.memoryBudget / std::max<uint64_t>(frameBytes, 1);
+  const uint64_t fit = FramesInBudget(options, frameBytes);
   return static_cast<int>(std::max<uint64_t>(1, std::min<uint64_t>(static_cast<uint64_t>(wanted), fit)));
 }
 
@@ -288,7 +293,7 @@ int FramesInFlight(const RunOptions& options, size_t frameBytes) {
 int HoldBackForEstimate(y4m::Reader& reader, const Chunk& chunk, const RunOptions& options, HeldBack& held) {
   NoiseEstimator estimator;
   const bool quiet = options.quiet;
-  const uint64_t fit = options.memoryBudget / std::max<uint64_t>(reader.header().FrameBytes(), 1);
+  const uint64_t fit = FramesInBudget(options, reader.header().FrameBytes());
   const size_t most = static_cast<size_t>(std::clamp<uint64_t>(fit, 1, kEstimateFrames));
   while (held.error.empty() && held.frames.size() < most &&
          chunk.first + static_cast<int64_t>(held.frames.size()) < chunk.end) {
