@@ -150,6 +150,12 @@ void AddOptions(CLI::App& app, CommandLine& c) {
                  "0 (the default) takes one per core")
       ->check(IntegerFrom(0, 256))
       ->type_name("N");
+  app.add_option_function<int64_t>(
+         "--memory", [&c](int64_t mib) { c.options.memoryBudget = static_cast<uint64_t>(mib) << 20; },
+         "MiB the frames held at once may take, the ones --T auto holds back\n"
+         "included (default 1024; one frame is always held, whatever its size)")
+      ->check(IntegerFrom(1, int64_t{1} << 20))
+      ->type_name("MIB");
   app.add_option("--start", c.options.start, "first frame to filter (from 0); the output holds only the chunk")
       ->check(IntegerFrom(0, INT32_MAX - 1))
       ->type_name("N");

@@ -263,6 +263,9 @@ Chunk SeekToChunk(y4m::Reader& reader, const RunOptions& options) {
                    std::to_string(chunk.first) + "; no output was written)");
   }
   chunk.pastEnd = reader.framesRead() < chunk.first;
+  if (reader.framesRead() > chunk.first)
+    throw RunError("input: the first frame read for the chunk would be frame " + std::to_string(reader.framesRead()) +
+                   ", not its first, frame " + std::to_string(chunk.first) + " (no output was written)");
   try {
     chunk.pastEnd = chunk.pastEnd || (chunk.first > 0 && reader.AtEnd());
   } catch (const y4m::Error& e) {
@@ -282,14 +285,31 @@ struct HeldBack {
   bool ended = false;  // the stream has no frame after these
 };
 
-// For --T auto: reads the chunk's first kEstimateFrames frames, estimates
-// the noise of their luma (by field when `byField`), reports it and returns
-// the threshold for it.
+// The frames of `frameBytes` that the memory budget holds (0 or more).
+uint64_t FramesInBudget(const RunOptions& options, size_t frameBytes) {
+  return options.memoryBudget / std::max<uint64_t>(frameBytes, 1);
+}
+
+// The frames that may be between reading and writing at once: one for each
+// worker, one read ahead and one being written (frames of 16 MiB and more
+// take so much longer to filter than to read or write that the second costs
+// their memory and buys nothing), within the budget, and at least one.
+int FramesInFlight(const RunOptions& options, size_t frameBytes) {
+  const int wanted = std::max(1, options.threads) + (frameBytes >= (size_t{16} << 20) ? 1 : 2);
+  const uint64_t fit = FramesInBudget(options, frameBytes);
+  return static_cast<int>(std::max<uint64_t>(1, std::min<uint64_t>(static_cast<uint64_t>(wanted), fit)));
+}
+
+// For --T auto: reads the chunk's first kEstimateFrames frames (no more
+// than the memory budget holds), estimates the noise of their luma (by field
+// when `byField`), reports it and returns the threshold for it.
 int HoldBackForEstimate(y4m::Reader& reader, const Chunk& chunk, const RunOptions& options, bool byField,
                         HeldBack& held) {
-  const bool quiet = options.quiet;
   NoiseEstimator estimator;
-  while (held.error.empty() && static_cast<int64_t>(held.frames.size()) < kEstimateFrames &&
+  const bool quiet = options.quiet;
+  const uint64_t fit = FramesInBudget(options, reader.header().FrameBytes());
+  const size_t most = static_cast<size_t>(std::clamp<uint64_t>(fit, 1, kEstimateFrames));
+  while (held.error.empty() && held.frames.size() < most &&
          chunk.first + static_cast<int64_t>(held.frames.size()) < chunk.end) {
     FramePtr frame = ReadOrExplain(reader, held.error);
     if (!frame) {
@@ -543,10 +563,7 @@ int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOp
 
   Output output(openOutput());
   const int threads = std::max(1, options.threads);
-  // A frame read ahead while the workers are busy, and one being written;
-  // frames of 16 MiB and more (4K at 16 bits) take so much longer to filter
-  // than to read or write that the second costs their memory and buys nothing.
-  shared.limit = threads + (header.FrameBytes() >= (size_t{16} << 20) ? 1 : 2);
+  shared.limit = FramesInFlight(options, header.FrameBytes());
   StartWithHeld(shared, chunk, held);
   const bool readAny = !shared.readerDone;
 

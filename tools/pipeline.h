@@ -3,7 +3,8 @@
 // Frames flow through a pipeline: one reader thread reads them, N worker
 // threads filter their planes at once (the prepared filter is only read),
 // and the calling thread writes the results in frame order. At most N+2
-// frames are between reading and writing (N+1 for frames of 16 MiB and more).
+// frames are between reading and writing (N+1 for frames of 16 MiB and more),
+// and no more than the memory budget holds (but always one).
 #pragma once
 
 #include <cstdint>
@@ -26,12 +27,18 @@ struct FilterSettings {
 // the first ones of the stream, held back until it is known.
 inline constexpr int kEstimateFrames = 10;
 
+// The memory budget of the frames in flight unless the user sets one.
+inline constexpr uint64_t kDefaultMemoryBudget = uint64_t{1} << 30;
+
 struct RunOptions {
   FilterSettings settings;
-  // T from the noise estimate of the first kEstimateFrames frames instead
-  // of settings.T (reported on standard error unless `quiet`).
+  // T from the noise estimate of the first kEstimateFrames frames (fewer
+  // when the memory budget holds fewer) instead of settings.T (reported on standard error unless `quiet`).
   bool autoThreshold = false;
   int threads = 1;
+  // Bytes the frames between reading and writing may take together, the
+  // frames --T auto holds back included; one frame is always allowed.
+  uint64_t memoryBudget = kDefaultMemoryBudget;
   // A progress line on standard error: frames and frames per second, and
   // for a regular file the total, percentage and time left.
   bool progress = false;

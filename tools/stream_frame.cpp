@@ -47,14 +47,15 @@ void FrameRegions(const y4m::StreamHeader& header, StreamFrame& frame, y4m::Plan
 std::unique_ptr<StreamFrame> ReadStreamFrame(y4m::Reader& reader) {
   auto frame = std::make_unique<StreamFrame>();
   if (!reader.ReadFrameHeader(frame->parameters)) return nullptr;
-  const y4m::StreamHeader& header = reader.header();
-  // The memory is taken only now that the stream has shown a frame.
-  frame->words.resize((header.FrameBytes() + 1) / 2);
-  y4m::PlaneRegion regions[y4m::kMaxPlanes];
-  FrameRegions(header, *frame, regions);
-  std::vector<uint8_t> spill;  // stays empty: the regions cover the planes
+  // The frame's memory is reserved now that the stream has shown a frame,
+  // and taken as its samples arrive: a header that claims a huge frame
+  // costs only the address space of what it claims.
+  frame->words.reserve((reader.header().FrameBytes() + 1) / 2);
   frame->number = reader.framesRead();
-  reader.ReadFrameSamples(regions, spill);
+  reader.ReadFrameGrowing([&frame](size_t bytes) {
+    frame->words.resize((bytes + 1) / 2);
+    return frame->Bytes();
+  });
   return frame;
 }
 

@@ -120,6 +120,67 @@ std::string Printable(std::string_view bytes) {
                     " instead of 'YUV4MPEG2 '");
 }
 
+// Where the first FRAME line starts in `bytes` ("FRAME" and then a space or
+// a newline), or npos.
+size_t FindFrameLine(std::string_view bytes) {
+  for (size_t at = bytes.find(kFrameMarker); at != std::string_view::npos; at = bytes.find(kFrameMarker, at + 1))
+    if (at + kFrameMarker.size() < bytes.size() && (bytes[at + 5] == ' ' || bytes[at + 5] == '\n')) return at;
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+// The first FRAME line in bytes given a piece at a time.
+struct FrameLineSearch {
+  size_t found = std::string_view::npos;  // where it starts, from the first byte given
+  size_t seen = 0;                        // bytes given
+  std::string tail;                       // the last ones, which may start it
+
+  void Add(std::string_view piece) {
+    if (found == std::string_view::npos) {
+      // One that starts in the tail ends in this piece; any other lies in it.
+      const std::string edge = tail + std::string(piece.substr(0, kFrameMarker.size()));
+      size_t at = FindFrameLine(edge);
+      if (at != std::string_view::npos && at < tail.size())
+        found = seen - tail.size() + at;
+      else if ((at = FindFrameLine(piece)) != std::string_view::npos)
+        found = seen + at;
+    }
+    seen += piece.size();
+    tail += piece.substr(piece.size() - std::min(piece.size(), kFrameMarker.size()));
+    tail.erase(0, tail.size() - std::min(tail.size(), kFrameMarker.size()));
+  }
+};
+
+namespace {
+
+// Why frame `number` is not whole: the size its header gives, and `found`,
+// where the next FRAME line starts counted from the frame's first sample
+// (npos: not in the `searched` bytes from there), or what stands at the
+// header's place (`there`).
+std::string NotWholeMessage(const StreamHeader& header, int64_t number, std::string_view there, size_t found,
+                            size_t searched) {
+  const size_t size = header.FrameBytes();
+  std::string message = "frame " + std::to_string(number) + " is not whole: the stream header (" +
+                        std::to_string(header.width) + "x" + std::to_string(header.height) + ", " +
+                        std::to_string(header.bits) + " bits) gives frames of " + std::to_string(size) + " bytes, but ";
+  if (found == std::string_view::npos)
+    return message + "the bytes after them, " + Quoted(there) + ", start no FRAME line, and none starts in the " +
+           std::to_string(searched) + " bytes after this frame's FRAME line";
+  message += "the next FRAME line starts " + std::to_string(found) + " bytes after this frame's FRAME line";
+  const size_t chromaRows = 2 * static_cast<size_t>(header.ChromaHeight());
+  if (header.PlaneCount() >= 3 && header.bits > 8 && header.width % 2 == 1 && header.ChromaWidth() < header.width &&
+      found + chromaRows == size)
+    message += "; that is each of the " + std::to_string(chromaRows) +
+               " chroma rows one byte short, as ffmpeg 5.1 writes odd widths above 8 bits: give the stream an "
+               "even width first with ffmpeg's pad or crop filter, e.g. -vf 'pad=ceil(iw/2)*2:ceil(ih/2)*2' or "
+               "-vf 'crop=floor(iw/2)*2:floor(ih/2)*2'";
+  else if (header.bits > 8 && 2 * found == size)
+    message += "; that is half the size: the samples may be 8-bit ones under a " + std::to_string(header.bits) +
+               "-bit colour tag";
+  return message;
+}
+
 // Samples above 8 bits are little-endian words in the file and words in the
 // host's order in memory: on a big-endian host each word's bytes swap.
 constexpr bool kSwapWords = std::endian::native == std::endian::big;
@@ -236,7 +297,8 @@ StreamHeader MakeStreamHeader(int width, int height, Chroma chroma, uint32_t fps
 
 // --- Reader ---------------------------------------------------------------
 
-Reader::Reader(int fd, size_t bufferBytes) : fd_(fd), buffer_(std::max<size_t>(bufferBytes, 1)) {}
+// The buffer holds at least a FRAME marker and the byte after it.
+Reader::Reader(int fd, size_t bufferBytes) : fd_(fd), buffer_(std::max<size_t>(bufferBytes, 8)) {}
 
 bool Reader::Fill() {
   if (ended_) return false;
@@ -261,6 +323,45 @@ int Reader::GetByte() {
 }
 
 bool Reader::AtEnd() { return begin_ == end_ && !Fill(); }
+
+size_t Reader::Peek(size_t bytes) {
+  bytes = std::min(bytes, buffer_.size());
+  while (end_ - begin_ < bytes && !ended_) {
+    if (begin_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    if (got > 0)
+      end_ += static_cast<size_t>(got);
+    else if (got == 0)
+      ended_ = true;
+    else if (errno != EINTR)
+      throw Error(std::string("read error: ") + std::strerror(errno));
+  }
+  return end_ - begin_;
+}
+
+void Reader::CheckWhole(FrameLineSearch& search, const uint8_t* unsearched) {
+  const size_t have = std::min(Peek(kFrameMarker.size()), kFrameMarker.size());
+  const std::string_view next(reinterpret_cast<const char*>(buffer_.data() + begin_), have);
+  // A FRAME line, or the end (the input holds fewer bytes only at its end):
+  // a cut FRAME line is the next frame's damage.
+  if (next == kFrameMarker.substr(0, have)) return;
+  const std::string there(next);
+  inFrame_ = false;
+  const size_t bytes = header_.FrameBytes();
+  if (unsearched != nullptr) search.Add({reinterpret_cast<const char*>(unsearched), bytes});
+  // Past the header's size, up to as many bytes again (and the FRAME line
+  // there), a buffer at a time
+  // (the stream is given up: what is searched is let go).
+  while (search.found == std::string_view::npos && search.seen <= 2 * bytes + kFrameMarker.size() && Peek(buffer_.size()) > 0) {
+    search.Add({reinterpret_cast<const char*>(buffer_.data() + begin_), end_ - begin_});
+    begin_ = end_;
+  }
+  throw Error(NotWholeMessage(header_, framesRead_, there, search.found, search.seen));
+}
 
 size_t Reader::ReadUpTo(void* destination, size_t bytes) {
   uint8_t* out = static_cast<uint8_t*>(destination);
@@ -357,12 +458,15 @@ bool Reader::ReadFrameHeader(std::string& parameters) {
 void Reader::SkipFrameSamples() {
   if (!inFrame_) throw Error("frame samples skipped without a FRAME line (internal misuse)");
   uint8_t scratch[65536];
+  FrameLineSearch search;
   const size_t total = header_.FrameBytes();
   for (size_t done = 0; done < total;) {
     const size_t bytes = std::min(total - done, sizeof scratch);
     ReadExactly(scratch, bytes, done);
+    search.Add({reinterpret_cast<const char*>(scratch), bytes});
     done += bytes;
   }
+  CheckWhole(search, nullptr);
   inFrame_ = false;
   ++framesRead_;
 }
@@ -403,6 +507,14 @@ bool Reader::SeekToFrame(int64_t n) {
   // Short of frame n, the file must end right at a boundary (fewer frames);
   // anything else there is read through and reported as reading finds it.
   if (k < n && at != size) return false;
+  // Frame n-1 is whole only if a FRAME line (or the end) follows it, as
+  // reading through would check.
+  if (k == n && n > 0 && at < size) {
+    char marker[5];
+    const ssize_t got = ::pread(fd_, marker, sizeof marker, static_cast<off_t>(at));
+    if (got <= 0 || std::string_view(marker, static_cast<size_t>(got)) != kFrameMarker.substr(0, static_cast<size_t>(got)))
+      return false;
+  }
   if (::lseek(fd_, static_cast<off_t>(at), SEEK_SET) != static_cast<off_t>(at)) return false;
   begin_ = end_ = 0;
   ended_ = false;
@@ -423,11 +535,16 @@ void Reader::ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& s
   if (!inFrame_) throw Error("frame samples read without a FRAME line (internal misuse)");
   const size_t sample = static_cast<size_t>(header_.BytesPerSample());
   size_t done = 0;
+  FrameLineSearch search;  // in the file's bytes, for a frame that is not whole
+  auto read = [&](uint8_t* destination, size_t bytes) {
+    ReadExactly(destination, bytes, done);
+    search.Add({reinterpret_cast<const char*>(destination), bytes});
+    done += bytes;
+  };
   auto toSpill = [&](size_t bytes) {
     const size_t at = spill.size();
     spill.resize(at + bytes);
-    ReadExactly(spill.data() + at, bytes, done);
-    done += bytes;
+    read(spill.data() + at, bytes);
   };
   for (int p = 0; p < header_.PlaneCount(); ++p) {
     const PlaneRegion& region = planes[p];
@@ -435,19 +552,38 @@ void Reader::ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& s
     const size_t inside = std::min<size_t>(static_cast<size_t>(std::max(region.width, 0)) * sample, width);
     const int rowsInside = std::min(region.height, header_.PlaneHeight(p));
     if (inside == width && static_cast<size_t>(region.pitch) == width && rowsInside > 0) {
-      // Rows back to back in memory: one read for all of them.
-      ReadExactly(region.data, width * rowsInside, done);
-      done += width * rowsInside;
+      read(region.data, width * rowsInside);  // rows back to back in memory: one read
     } else {
       for (int row = 0; row < rowsInside; ++row) {
-        ReadExactly(region.data + row * region.pitch, inside, done);
-        done += inside;
+        read(region.data + row * region.pitch, inside);
         if (inside < width) toSpill(width - inside);
       }
     }
     if (rowsInside < header_.PlaneHeight(p)) toSpill(width * (header_.PlaneHeight(p) - rowsInside));
-    if (sample == 2) FromLittleEndian(region, static_cast<int>(inside / 2), rowsInside);
   }
+  CheckWhole(search, nullptr);
+  for (int p = 0; p < header_.PlaneCount() && sample == 2; ++p) {
+    const int rows = std::min(planes[p].height, header_.PlaneHeight(p));
+    FromLittleEndian(planes[p], std::min(std::max(planes[p].width, 0), header_.PlaneWidth(p)), rows);
+  }
+  inFrame_ = false;
+  ++framesRead_;
+}
+
+void Reader::ReadFrameGrowing(const std::function<uint8_t*(size_t)>& grow, size_t step) {
+  if (!inFrame_) throw Error("frame samples read without a FRAME line (internal misuse)");
+  const size_t total = header_.FrameBytes();
+  uint8_t* data = nullptr;
+  for (size_t done = 0; done < total;) {
+    const size_t bytes = std::min(total - done, std::max<size_t>(step, 1));
+    data = grow(done + bytes);
+    ReadExactly(data + done, bytes, done);
+    done += bytes;
+  }
+  FrameLineSearch search;
+  CheckWhole(search, data);
+  if (kSwapWords && header_.bits > 8)
+    for (size_t i = 0; i + 1 < total; i += 2) std::swap(data[i], data[i + 1]);
   inFrame_ = false;
   ++framesRead_;
 }

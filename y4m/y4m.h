@@ -38,6 +38,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -113,6 +114,8 @@ struct PlaneRegion {
 // The buffer of a Reader or Writer unless it is given another size.
 inline constexpr size_t kBufferBytes = size_t{1} << 20;
 
+struct FrameLineSearch;
+
 // Reads a stream from a descriptor it does not own (it may read ahead of the
 // stream's last frame into its buffer).
 class Reader {
@@ -134,11 +137,27 @@ class Reader {
   // frame line.
   bool ReadFrameHeader(std::string& parameters);
 
+  // A frame counts as read only when it is whole: the next FRAME line (its
+  // first bytes, all the reader waits for on a pipe) or the clean end of
+  // the input follows right where the header's frame size ends it. Else
+  // the frame is refused with an Error that gives that size in bytes and
+  // where the next FRAME line really starts (searched from the frame's
+  // first sample on), and names the writer's fault when the gap is each
+  // chroma row one byte short.
+  //
   // Reads the samples of the frame whose FRAME line was just read: plane p
   // into planes[p] (`planes` holds header().PlaneCount() regions), with what the regions do not
   // cover appended to `spill`. A region may cover less than its file plane,
   // never more. Throws Error naming the frame when the input ends early.
   void ReadFrameSamples(const PlaneRegion* planes, std::vector<uint8_t>& spill);
+
+  // Reads the samples of the frame whose FRAME line was just read as the
+  // file holds them, plane after plane, into memory that grows as they
+  // arrive: grow(n) returns memory for the frame's first n bytes, keeping
+  // what the earlier calls were given; n grows by at most `step` a call, up
+  // to header().FrameBytes(). Samples above 8 bits end in the host's order.
+  // Throws Error like ReadFrameSamples.
+  void ReadFrameGrowing(const std::function<uint8_t*(size_t)>& grow, size_t step = size_t{4} << 20);
 
   // Reads past the samples of the frame whose FRAME line was just read.
   // Throws Error like ReadFrameSamples.
@@ -147,7 +166,7 @@ class Reader {
   // Moves straight to frame n (counted from 0) of a regular file when that
   // is proven right: each of the frames before it is a plain record (a
   // line of exactly "FRAME\n" and one frame's samples, checked at every
-  // record boundary), so frame n starts where reading through would find
+  // record boundary, frame n's too), so frame n starts where reading through would find
   // it. A file that ends right after fewer plain records is passed to its
   // end, and framesRead() says how many it holds. Returns false, having
   // moved nothing, in every other case (a pipe, a FRAME line with
@@ -173,6 +192,11 @@ class Reader {
   void ReadExactly(void* destination, size_t bytes, size_t frameBytesBefore);
   size_t ReadUpTo(void* destination, size_t bytes);
   int GetByte();  // -1 at the end of the input
+  size_t Peek(size_t bytes);  // makes that many bytes (or all that are left) wait in the buffer
+  // Throws unless the frame just read is followed by a FRAME line or the
+  // end of the input; `search` has seen its bytes, or they are at
+  // `unsearched` (searched only then).
+  void CheckWhole(FrameLineSearch& search, const uint8_t* unsearched);
   bool PlainRecordAt(uint64_t offset) const;  // "FRAME\n" there in the file
   bool Fill();    // false at the end of the input; throws on a read error
   int fd_;

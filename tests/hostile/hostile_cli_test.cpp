@@ -201,21 +201,34 @@ TEST(HostileInput, MemoryIsBoundedByTheFramesInFlightNotTheStream) {
   EXPECT_LT(r.peakRssKiB, 40 * 1024) << "peak memory in KiB";
 }
 
+// A frame is written only once the next FRAME line or the clean end shows
+// it whole: a frame followed by anything else is left out with the damage.
 TEST(HostileInput, DamageInTheMiddleKeepsTheFramesBefore) {
   const std::string header = "YUV4MPEG2 W16 H16 F25:1 C420jpeg\n";
   const std::string f0 = Frame(16, 16, 1), f1 = Frame(16, 16, 2), f2 = Frame(16, 16, 3);
   const std::string cut = f2.substr(0, 100);
+  // As a writer with a fault makes them (sizes counted by hand): 853x481 at
+  // 10 bits is 820586 bytes of luma and 2 x 427 x 241 words of chroma,
+  // 1232214 a frame; with each of the 482 chroma rows a byte short,
+  // 1231732. 8-bit samples under a 10-bit tag: 384 bytes, not 768.
+  const std::string shortRows = "FRAME\n" + Noise(1231732, 9);
+  const std::string eightBit = "FRAME\n" + Noise(384, 8);
   const Hostile cases[] = {
       {"truncated frame", header + f0 + f1 + cut, {"IN", "OUT"}, {"frame 2", "truncated"}, 2},
       {"truncated first frame", header + cut, {"IN", "OUT"}, {"frame 0", "truncated"}, 0},
       {"truncated inside a FRAME line", header + f0 + "FRA", {"IN", "OUT"}, {"frame 1"}, 1},
       {"FRAME line without newline", header + f0 + "FRAME Ixyz", {"IN", "OUT"}, {"frame 1"}, 1},
-      {"garbled FRAME marker", header + f0 + f1 + "FRAMX" + f2.substr(5), {"IN", "OUT"}, {"frame 2", "FRAME"}, 2},
-      {"lowercase frame marker", header + f0 + "frame" + f1.substr(5), {"IN", "OUT"}, {"frame 1", "FRAME"}, 1},
-      {"NUL bytes instead of a frame", header + f0 + std::string(600, '\0'), {"IN", "OUT"}, {"frame 1"}, 1},
-      {"junk after the last frame", header + f0 + f1 + "\n", {"IN", "OUT"}, {"frame 2"}, 2},
+      {"garbled FRAME marker", header + f0 + f1 + "FRAMX" + f2.substr(5), {"IN", "OUT"}, {"frame 1", "'FRAMX'"}, 1},
+      {"lowercase frame marker", header + f0 + "frame" + f1.substr(5), {"IN", "OUT"}, {"frame 0", "'frame'"}, 0},
+      {"NUL bytes instead of a frame", header + f0 + std::string(600, '\0'), {"IN", "OUT"}, {"frame 0"}, 0},
+      {"junk after the last frame", header + f0 + f1 + "\n", {"IN", "OUT"}, {"frame 1", "not whole"}, 1},
       {"endless FRAME line", header + f0 + "FRAME " + std::string(1 << 20, 'p'), {"IN", "OUT"}, {"frame 1", "limit"}, 1},
-      {"frame with extra bytes", header + f0 + f1.substr(0, 6) + "xx" + f1.substr(6), {"IN", "OUT"}, {"frame 2"}, 2},
+      {"frame with extra bytes", header + f0 + f1.substr(0, 6) + "xx" + f1.substr(6) + f2, {"IN", "OUT"},
+       {"frame 1", "frames of 384 bytes", "starts 386 bytes after"}, 1},
+      {"chroma rows a byte short", "YUV4MPEG2 W853 H481 C420p10\n" + shortRows + shortRows + shortRows, {"IN", "OUT"},
+       {"frame 0", "frames of 1232214 bytes", "starts 1231732 bytes after", "pad"}, 0},
+      {"8-bit samples under a 10-bit tag", "YUV4MPEG2 W16 H16 C420p10\n" + eightBit + eightBit + eightBit,
+       {"IN", "OUT"}, {"frame 0", "frames of 768 bytes", "starts 384 bytes after"}, 0},
   };
   for (const Hostile& c : cases) RunHostile(c);
 }

@@ -369,10 +369,12 @@ TEST(Y4mDamage, NamesTheFrameAndKeepsTheFramesBefore) {
       {good + "FRA", "frame 2 is truncated"},
       {good + "FRAME", "frame 2 is truncated"},
       {good + "FRAME Ixx", "frame 2 is truncated"},
-      {good + "JUNK\n", "frame 2: expected a FRAME line, found 'JUNK?'"},
+      // Bytes that start no FRAME line after a frame leave it unproven.
+      {good + "JUNK\n", "frame 1 is not whole: the stream header (16x16, 8 bits) gives frames of 384 bytes, but "
+                        "the bytes after them, 'JUNK?', start no FRAME line"},
       {good + "FRAMES\n", "frame 2: expected a FRAME line, found 'FRAMES'"},
       {good + "FRAME " + std::string(5000, 'X') + "\n", "frame 2: the FRAME line is longer"},
-      {good + "\n", "frame 2: expected a FRAME line"},
+      {good + "\n", "frame 1 is not whole"},
   };
   for (const Case& c : cases) {
     int complete = 0;
@@ -385,6 +387,68 @@ TEST(Y4mDamage, NamesTheFrameAndKeepsTheFramesBefore) {
   EXPECT_EQ(complete, 2);
   EXPECT_EQ(ReadAllError(line + "\n", &complete), "");  // no frames at all is a valid stream
   EXPECT_EQ(complete, 0);
+}
+
+// Frames of another size than the header gives, as writers with a fault
+// make them, through a pipe: not one is counted, and the message gives the
+// header's size and where the next FRAME line is (sizes counted by hand).
+TEST(Y4mDamage, FramesOfAnotherSizeThanTheHeaderSaysAreNotCounted) {
+  struct Case {
+    const char* line;
+    size_t realBytes;  // each frame's samples as written
+    std::vector<std::string> expected;
+  } cases[] = {
+      // 17x9 at 10 bits: luma 306 bytes, chroma 9x5 words twice, 180: 486.
+      // Each of the 10 chroma rows a byte short: 476.
+      {"YUV4MPEG2 W17 H9 C420p10", 476, {"gives frames of 486 bytes", "starts 476 bytes after", "pad=ceil(iw/2)*2"}},
+      // 4:2:2 at 12 bits: chroma 9x9 words twice, 324: 630; 18 rows short: 612.
+      {"YUV4MPEG2 W17 H9 C422p12", 612, {"gives frames of 630 bytes", "starts 612 bytes after", "crop=floor(iw/2)*2"}},
+      // 8-bit data under a 10-bit tag: 384 bytes, not 768.
+      {"YUV4MPEG2 W16 H16 C420p10", 384, {"gives frames of 768 bytes", "starts 384 bytes after", "8-bit"}},
+      // The other way: the next FRAME line lies past the header's size.
+      {"YUV4MPEG2 W16 H16 C420jpeg", 768, {"gives frames of 384 bytes", "starts 768 bytes after"}},
+  };
+  for (const Case& c : cases) {
+    for (bool growing : {false, true}) {
+      SCOPED_TRACE(std::string(c.line) + (growing ? ", read growing" : ", read into planes"));
+      const std::string stream = Stream(c.line, c.realBytes, 3);
+      int fds[2];
+      ASSERT_EQ(pipe(fds), 0);
+      ASSERT_EQ(write(fds[1], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+      close(fds[1]);
+      // The search past the frame goes a buffer at a time: with 77 bytes,
+      // the last case's FRAME line crosses from one to the next (384 = 4 x 77 + 76).
+      Reader reader(fds[0], 77);
+      std::string message;
+      try {
+        const StreamHeader& header = reader.ReadHeader();
+        std::vector<uint8_t> memory(header.FrameBytes()), spill;
+        const int sample = header.BytesPerSample(), luma = header.width * header.height * sample;
+        const int chroma = header.ChromaWidth() * header.ChromaHeight() * sample;
+        const PlaneRegion planes[3] = {
+            {memory.data(), header.width * sample, header.width, header.height},
+            {memory.data() + luma, header.ChromaWidth() * sample, header.ChromaWidth(), header.ChromaHeight()},
+            {memory.data() + luma + chroma, header.ChromaWidth() * sample, header.ChromaWidth(),
+             header.ChromaHeight()}};
+        std::string parameters;
+        while (reader.ReadFrameHeader(parameters)) {
+          if (growing)
+            reader.ReadFrameGrowing([&](size_t) { return memory.data(); }, 100);
+          else
+            reader.ReadFrameSamples(planes, spill);
+        }
+      } catch (const Error& e) {
+        message = e.what();
+      }
+      close(fds[0]);
+      EXPECT_EQ(reader.framesRead(), 0);
+      EXPECT_EQ(message.rfind("frame 0 is not whole", 0), 0u) << message;
+      for (const std::string& e : c.expected) EXPECT_NE(message.find(e), std::string::npos) << message;
+      if (c.expected.back().find("iw") == std::string::npos) {
+        EXPECT_EQ(message.find("ffmpeg"), std::string::npos) << message;
+      }
+    }
+  }
 }
 
 TEST(Y4mDamage, LargeFramesReadPastTheBufferAndStillNameTheDamage) {
