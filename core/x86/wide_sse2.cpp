@@ -71,6 +71,10 @@ VELMORAINE_SSE2 inline Vec Sra64(Vec x, int s) {
 }
 #include "core/lanes/wide_lanes.inc"
 
+// Lanes 1 and 3 of x where pmuludq reads (lanes 0 and 2): pshufd leaves x
+// in its register, where a shift would take a copy first.
+VELMORAINE_SSE2 inline Vec OddLanes(Vec x) { return _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 3, 1, 1)); }
+
 // Adds the block rows of a band, B[j][8u + r] weighing weights[j] (0 ..
 // 16385), to sums rows 0 .. rows+6: sums row k receives row k - j of block
 // row j. pmuludq multiplies the even lanes (the odd ones shifted down) as
@@ -97,7 +101,7 @@ VELMORAINE_SSE2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, pt
       for (int32_t j = first; j <= last; ++j) {
         const Vec b = _mm_xor_si128(B[j][8 * u + k - j], signBit);
         even = _mm_add_epi64(even, _mm_mul_epu32(b, weights[j]));
-        odd = _mm_add_epi64(odd, _mm_mul_epu32(_mm_srli_epi64(b, 32), oddWeights[j]));
+        odd = _mm_add_epi64(odd, _mm_mul_epu32(OddLanes(b), oddWeights[j]));
       }
       Vec* sums = reinterpret_cast<Vec*>(accumRows[k] + u * stride + offset);
       _mm_storeu_si128(sums, _mm_add_epi64(_mm_loadu_si128(sums), _mm_unpacklo_epi64(even, odd)));
@@ -123,7 +127,7 @@ VELMORAINE_SSE2 void AddLightWideSums(int64_t* const* accumRows, ptrdiff_t offse
       for (int32_t j = first; j <= last; ++j) {
         const Vec b = B[j][8 * u + k - j];
         even = Add32(even, _mm_mul_epu32(b, weights[j]));
-        odd = Add32(odd, _mm_mul_epu32(_mm_srli_epi64(b, 32), oddWeights[j]));
+        odd = Add32(odd, _mm_mul_epu32(OddLanes(b), oddWeights[j]));
       }
       // The sums of blocks 0, 1, 2, 3 in order, each with its sign spread
       // over the high half of its 64-bit lane.
