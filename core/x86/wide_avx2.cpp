@@ -101,6 +101,7 @@ VELMORAINE_AVX2 inline void AddLightWideSums(int64_t* const* accumRows, ptrdiff_
                                              int32_t bandRows, const Vec (*B)[64], const Vec* weights) {
   const int32_t rows = kRows != 0 ? kRows : bandRows;
   for (int u = 0; u < 8; ++u) {
+    if constexpr (kRows == 8) LANE_MCA_BEGIN("sums");
 #pragma GCC unroll 15
     for (int32_t k = 0; k < rows + 7; ++k) {
       Vec sum = Zero();
@@ -112,6 +113,7 @@ VELMORAINE_AVX2 inline void AddLightWideSums(int64_t* const* accumRows, ptrdiff_
       _mm256_storeu_si256(sums, _mm256_add_epi64(_mm256_loadu_si256(sums), low));
       _mm256_storeu_si256(sums + 1, _mm256_add_epi64(_mm256_loadu_si256(sums + 1), high));
     }
+    if constexpr (kRows == 8) LANE_MCA_END("sums");
   }
 }
 
@@ -146,9 +148,11 @@ VELMORAINE_AVX2 void AccumulateBlockRowsWideAvx2(const int32_t* const* coeffRows
     Vec total = Zero();  // below 8 * 16385: no lane wraps
     for (int32_t j = 0; j < rows; ++j) {
       const Vec zeros = Add32(all, TransformWideBlockRow(chunk + 8 * j, keepAbove, B[j]));
+      LANE_MCA_BEGIN("weights");
       weights[j] = _mm256_i32gather_epi32(weightOfZeros, zeros, 4);
       StoreUnaligned(weightRows[j] + x0, weights[j]);
       total = Add32(total, _mm256_andnot_si256(_mm256_cmpeq_epi32(zeros, all), weights[j]));
+      LANE_MCA_END("weights");
     }
     if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(total, light)) == 0) {
       if (rows == 8) {

@@ -8,11 +8,11 @@
 // use, and they are built from others:
 // - k * x in the lifting steps (k = 3, 11, 13, 15) from shifts and adds,
 //   which wrap like the product (and never need to: |x| < 2^22);
-// - |C| > t as C > t or C < -t;
+// - |C| > t as an unsigned comparison (see KeepMask32);
 // - the signed m * B in 64 bits from the unsigned pmuludq: B + 2^31 (the
 //   sign bit flipped) is B as an unsigned number whatever B is, and every
 //   row of sums then takes back 2^31 times the weights it received;
-// - the 64-bit arithmetic shift from the logical one, the sign filled in;
+// - the 64-bit arithmetic shift from the logical one (see Sra64);
 // - the weight lookups one lane at a time.
 // The requantisation stays the plain one.
 #include "core/x86/stream_dsp_x86.h"
@@ -50,20 +50,30 @@ constexpr int kLanes = 4;  // 32-bit lanes of a Vec: block positions per chunk
 VELMORAINE_SSE2 inline Vec WidenWords(const uint16_t* p) {
   return _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const Vec*>(p)), _mm_setzero_si128());
 }
-// No 32-bit abs: |C| > t as C > t or C < -t, thresholds[64 + k] holding -t.
+// No 32-bit abs or unsigned compare: |C| > t is C + t > 2t as unsigned
+// numbers (C + t wraps below 0 when C < -t), and an unsigned comparison is
+// the signed one of both sides with the sign bit flipped. thresholds[k]
+// holds t + 2^31 (the flipped sum in one addition), thresholds[64 + k] holds
+// 2t + 2^31. Exact while C + t and 2t stay within 32 bits: |C| < 2^22 (the
+// lane bound), and t is capped at 2^22, above which nothing is kept anyway.
 VELMORAINE_SSE2 inline Vec KeepMask32(Vec C, const Vec* thresholds, int k) {
-  return _mm_or_si128(_mm_cmpgt_epi32(C, thresholds[k]), _mm_cmplt_epi32(C, thresholds[64 + k]));
+  return _mm_cmpgt_epi32(_mm_add_epi32(C, thresholds[k]), thresholds[64 + k]);
 }
 VELMORAINE_SSE2 inline Vec Add64(Vec a, Vec b) { return _mm_add_epi64(a, b); }
 VELMORAINE_SSE2 inline Vec Sub64(Vec a, Vec b) { return _mm_sub_epi64(a, b); }
 VELMORAINE_SSE2 inline Vec Shl64(Vec x, int s) { return _mm_slli_epi64(x, s); }
-// floor(x / 2^s): the logical shift, with the bits above it set for negative
-// x (the sign of each high half spread over its lane).
+// floor(x / 2^s) from the logical shift: flipping the sign bit adds 2^63
+// (modulo 2^64), which makes x + 2^63 non-negative, and its logical shift is
+// floor(x / 2^s) + 2^(63 - s), taken off again.
 VELMORAINE_SSE2 inline Vec Sra64(Vec x, int s) {
-  const Vec negative = _mm_shuffle_epi32(_mm_srai_epi32(x, 31), _MM_SHUFFLE(3, 3, 1, 1));
-  return _mm_or_si128(_mm_srli_epi64(x, s), _mm_slli_epi64(negative, 64 - s));
+  const Vec signBit = _mm_set1_epi64x(INT64_MIN);
+  return _mm_sub_epi64(_mm_srli_epi64(_mm_xor_si128(x, signBit), s), _mm_srli_epi64(signBit, s));
 }
 #include "core/lanes/wide_lanes.inc"
+
+// Lanes 1 and 3 of x where pmuludq reads (lanes 0 and 2): pshufd leaves x
+// in its register, where a shift would take a copy first.
+VELMORAINE_SSE2 inline Vec OddLanes(Vec x) { return _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 3, 1, 1)); }
 
 // Adds the block rows of a band, B[j][8u + r] weighing weights[j] (0 ..
 // 16385), to sums rows 0 .. rows+6: sums row k receives row k - j of block
@@ -91,11 +101,42 @@ VELMORAINE_SSE2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, pt
       for (int32_t j = first; j <= last; ++j) {
         const Vec b = _mm_xor_si128(B[j][8 * u + k - j], signBit);
         even = _mm_add_epi64(even, _mm_mul_epu32(b, weights[j]));
-        odd = _mm_add_epi64(odd, _mm_mul_epu32(_mm_srli_epi64(b, 32), oddWeights[j]));
+        odd = _mm_add_epi64(odd, _mm_mul_epu32(OddLanes(b), oddWeights[j]));
       }
       Vec* sums = reinterpret_cast<Vec*>(accumRows[k] + u * stride + offset);
       _mm_storeu_si128(sums, _mm_add_epi64(_mm_loadu_si128(sums), _mm_unpacklo_epi64(even, odd)));
       _mm_storeu_si128(sums + 1, _mm_add_epi64(_mm_loadu_si128(sums + 1), _mm_unpackhi_epi64(even, odd)));
+    }
+  }
+}
+
+// The same for a light band, whose sums of weighted blocks fit 32 bits (the
+// bound of the AVX2 version's light path): then only the low halves of the
+// products count, and pmuludq's low half is the signed product's, so B goes
+// in as it is and the sums need no start. Each sum is widened once to add
+// to the 64-bit sums.
+constexpr int32_t kLightWeights = 512;  // as in the AVX2 version
+VELMORAINE_SSE2 void AddLightWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t rows,
+                                      const Vec (*B)[64], const Vec* weights) {
+  Vec oddWeights[8];
+  for (int32_t j = 0; j < rows; ++j) oddWeights[j] = _mm_srli_epi64(weights[j], 32);
+  for (int u = 0; u < 8; ++u) {
+    for (int32_t k = 0; k < rows + 7; ++k) {
+      Vec even = Zero(), odd = Zero();  // the low half of each 64-bit lane counts
+      const int32_t first = k > 7 ? k - 7 : 0, last = k < rows - 1 ? k : rows - 1;
+      for (int32_t j = first; j <= last; ++j) {
+        const Vec b = B[j][8 * u + k - j];
+        even = Add32(even, _mm_mul_epu32(b, weights[j]));
+        odd = Add32(odd, _mm_mul_epu32(OddLanes(b), oddWeights[j]));
+      }
+      // The sums of blocks 0, 1, 2, 3 in order, each with its sign spread
+      // over the high half of its 64-bit lane.
+      const Vec sum = _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(3, 1, 2, 0)),
+                                         _mm_shuffle_epi32(odd, _MM_SHUFFLE(3, 1, 2, 0)));
+      const Vec sign = _mm_srai_epi32(sum, 31);
+      Vec* sums = reinterpret_cast<Vec*>(accumRows[k] + u * stride + offset);
+      _mm_storeu_si128(sums, _mm_add_epi64(_mm_loadu_si128(sums), _mm_unpacklo_epi32(sum, sign)));
+      _mm_storeu_si128(sums + 1, _mm_add_epi64(_mm_loadu_si128(sums + 1), _mm_unpackhi_epi32(sum, sign)));
     }
   }
 }
@@ -106,16 +147,18 @@ VELMORAINE_SSE2 void AccumulateBlockRowsWideSse2(const int32_t* const* coeffRows
                                                  int32_t* const* weightRows, int32_t rows, int32_t blocks,
                                                  ptrdiff_t stride, const WideBlockStageTables& tables) {
   if (rows < 1 || rows > 8) return;  // a band has 1..8 block rows (see block_stage.inc)
-  Vec thresholds[128];  // t, then -t (see KeepMask32)
+  Vec thresholds[128];  // t + 2^31, then 2t + 2^31 (see KeepMask32)
   for (int k = 0; k < 64; ++k) {
     const int32_t t = tables.threshold[k] > 1 ? tables.threshold[k] - 1 : 0;
-    thresholds[k] = _mm_set1_epi32(t), thresholds[64 + k] = _mm_set1_epi32(-t);
+    const uint32_t capped = t < (1 << 22) ? static_cast<uint32_t>(t) : uint32_t{1} << 22;
+    thresholds[k] = _mm_set1_epi32(static_cast<int32_t>(capped ^ 0x80000000u));
+    thresholds[64 + k] = _mm_set1_epi32(static_cast<int32_t>((2 * capped) ^ 0x80000000u));
   }
   Vec chunk[15 * 8];  // row coefficients of the chunk, [8 * row + u]
   Vec B[8][64];       // inverse column transforms of the band's block rows, [8 * u + r]
   Vec weights[8];
   alignas(16) int32_t zeros[kLanes], laneWeights[kLanes];
-  const Vec all = _mm_set1_epi32(64);
+  const Vec all = _mm_set1_epi32(64), light = _mm_set1_epi32(kLightWeights);
   for (int32_t x0 = 0; x0 < blocks; x0 += kLanes) {
     // The lines of the 120 streams a few chunks on are asked for now (see
     // the AVX2 version).
@@ -126,13 +169,20 @@ VELMORAINE_SSE2 void AccumulateBlockRowsWideSse2(const int32_t* const* coeffRows
         _mm_prefetch(reinterpret_cast<const char*>(accumRows[r] + u * stride + x0 + 8 * kLanes), _MM_HINT_T0);
       }
     }
+    Vec total = Zero();  // as in the AVX2 version
     for (int32_t j = 0; j < rows; ++j) {
-      Store(zeros, Add32(all, TransformWideBlockRow(chunk + 8 * j, thresholds, B[j])));
+      const Vec zeroCount = Add32(all, TransformWideBlockRow(chunk + 8 * j, thresholds, B[j]));
+      Store(zeros, zeroCount);
       for (int i = 0; i < kLanes; ++i) laneWeights[i] = tables.weightOfZeros[zeros[i]];
       weights[j] = Load(laneWeights);
       StoreUnaligned(weightRows[j] + x0, weights[j]);
+      total = Add32(total, _mm_andnot_si128(_mm_cmpeq_epi32(zeroCount, all), weights[j]));
     }
-    AddWideSums(accumRows, x0, stride, rows, B, weights);
+    if (_mm_movemask_epi8(_mm_cmpgt_epi32(total, light)) == 0) {
+      AddLightWideSums(accumRows, x0, stride, rows, B, weights);
+    } else {
+      AddWideSums(accumRows, x0, stride, rows, B, weights);
+    }
   }
 }
 

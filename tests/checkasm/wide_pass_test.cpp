@@ -73,6 +73,10 @@ const WideCase kCases[] = {
      [](int32_t x, int32_t y, uint32_t) { return uint16_t(Mix(uint32_t(x * 389 + y * 13))); }},
     {"all-65535 words", 20, 20, 0, 1, 0, 100, [](int32_t, int32_t, uint32_t) { return uint16_t(65535); }},
     {"largest T", 30, 22, INT32_MAX, 2, 0, 100, NoisyRamp},
+    // Column coefficients beyond 2^20 in magnitude, every one below its
+    // threshold: a kernel that caps the thresholds too low keeps them.
+    {"largest T over full-range stripes", 26, 21, INT32_MAX, 1, 0, 100,
+     [](int32_t x, int32_t, uint32_t top) { return uint16_t(x % 2 ? top : 0); }},
     {"largest T beside black", 30, 22, INT32_MAX, 1, 0, 100,
      [](int32_t x, int32_t y, uint32_t top) { return uint16_t(y % 16 < 6 ? 0 : RandomWord(x, y, top)); }},
     {"one-ring band", 33, 25, 40, 1, 25, 25, NoisyRamp},
