@@ -16,6 +16,7 @@
 // - the weight lookups one lane at a time.
 // The requantisation stays the plain one.
 #include "core/x86/stream_dsp_x86.h"
+#include "core/wide_bounds.h"
 
 #include <emmintrin.h>
 #include <string.h>
@@ -116,6 +117,7 @@ VELMORAINE_SSE2 void AddWideSums(int64_t* const* accumRows, ptrdiff_t offset, pt
 // in as it is and the sums need no start. Each sum is widened once to add
 // to the 64-bit sums.
 constexpr int32_t kLightWeights = 512;  // as in the AVX2 version
+static_assert(kLightWeights <= kLightWeightsLimit, "light sums would leave their 32-bit lanes");
 VELMORAINE_SSE2 void AddLightWideSums(int64_t* const* accumRows, ptrdiff_t offset, ptrdiff_t stride, int32_t rows,
                                       const Vec (*B)[64], const Vec* weights) {
   Vec oddWeights[8];
