@@ -82,6 +82,12 @@ install(CODE "
     endforeach()
   endif()")
 
+# A packager's build (no tests) makes only what it installs: the noise
+# table program, a measuring tool, is left to test builds.
+if(TARGET noise_table AND NOT VELMORAINE_TESTS)
+  set_target_properties(noise_table PROPERTIES EXCLUDE_FROM_ALL ON)
+endif()
+
 set(CPACK_PACKAGE_NAME velmoraine)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # A placeholder address in a domain reserved for examples: the project has no
