@@ -32,11 +32,14 @@ SlidingDctFilter::SlidingDctFilter(const AVSValue& args, IScriptEnvironment* env
   hp = IntArg(args, 4, kDefaultArguments.hp);
   // Interleaved pictures (YUY2, RGB) would reach the plane filter as one
   // plane of mixed colour channels, and other planar layouts would have
-  // only part of their chroma filtered: refuse them.
+  // only part of their chroma filtered: refuse them. The message offers
+  // 4:2:0 alone: a real host's luma-only clip (Y8) is one of the refused
+  // layouts; only the stand-in host's own mono type gets through.
   if (!vi.IsYV12() && !vi.IsMono8()) {
     env->ThrowError(
         "velmoraine: unsupported clip format; the clip must be planar 8-bit 4:2:0 (YV12 or "
-        "I420) or luma only; interleaved formats such as YUY2 and RGB are not accepted");
+        "I420); interleaved formats (YUY2, RGB) and other planar ones (Y8, YV16, YV24, YV411) "
+        "are not accepted, convert with ConvertToYV12()");
   }
   PrepareFilter(T, P, lp, hp, kCpuAllFlags, prepared);
 }

@@ -14,6 +14,7 @@
 #include "plugin/export.h"
 #include "plugin/filter_arguments.h"
 #include "plugin/plane_driver.h"
+#include "plugin/text_builder.h"
 
 namespace velmoraine {
 namespace {
@@ -26,6 +27,49 @@ const char kUnsupportedFormatMessage[] =
     "Y16) or planar RGB (RGBP8, RGBP10, RGBP12, RGBP14 or RGBP16); YUVA and planar RGBA of the "
     "same depths are accepted too, their alpha plane passed through unchanged; float samples, "
     "packed RGB and interleaved YUV (YUY2) are not accepted";
+
+// What a refused clip has, for the end of the refusal: "32-bit float YUV
+// 4:2:0", "8-bit packed RGBA", or the pixel type in hexadecimal when the
+// layout is none the host names.
+void DescribePixelType(uint32_t pixelType, TextBuilder& out) {
+  static const struct {
+    uint32_t type;
+    const char* name;
+  } kLayouts[] = {
+      {AVS_CS_YV12, "YUV 4:2:0"},         {AVS_CS_YV16, "YUV 4:2:2"},
+      {AVS_CS_YV24, "YUV 4:4:4"},         {AVS_CS_YV411, "YUV 4:1:1"},
+      {AVS_CS_YUV9, "YUV 4:1:0"},         {AVS_CS_Y8, "luma-only Y"},
+      {AVS_CS_GENERIC_YUVA420, "YUVA 4:2:0"}, {AVS_CS_GENERIC_YUVA422, "YUVA 4:2:2"},
+      {AVS_CS_GENERIC_YUVA444, "YUVA 4:4:4"}, {AVS_CS_GENERIC_RGBP, "planar RGB"},
+      {AVS_CS_GENERIC_RGBAP, "planar RGBA"},  {AVS_CS_YUY2, "interleaved YUV 4:2:2 (YUY2)"},
+      {AVS_CS_BGR24, "packed RGB"},       {AVS_CS_BGR32, "packed RGBA"},
+  };
+  const uint32_t layout = pixelType & AVS_CS_LAYOUT_MASK;
+  for (const auto& known : kLayouts) {
+    if ((known.type & AVS_CS_LAYOUT_MASK) != layout) continue;
+    const int bits = AvsBitsPerSample(pixelType);
+    if (bits == 0) {
+      out.Add(known.name).Add(" with an unused sample size code");
+    } else {
+      out.Add(static_cast<int64_t>(bits)).Add(bits == 32 ? "-bit float " : "-bit ").Add(known.name);
+    }
+    return;
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  out.Add("the pixel type 0x");
+  for (int shift = 28; shift >= 0; shift -= 4) out.AddChar(kHex[(pixelType >> shift) & 0xFu]);
+}
+
+// The refusal of a clip of `pixelType`, in the host's keeping; a fixed text
+// if the host cannot keep it.
+const char* FormatRefusal(AVS_ScriptEnvironment* env, const AvisynthCFunctions& host, uint32_t pixelType) {
+  char text[640];
+  TextBuilder message(text, sizeof text);
+  message.Add(kUnsupportedFormatMessage).Add("; it has ");
+  DescribePixelType(pixelType, message);
+  const char* saved = host.avs_save_string(env, text, -1);
+  return saved != nullptr ? saved : kUnsupportedFormatMessage;
+}
 
 // The planes the filter takes from a frame: `count` of them (1 or 3; 0 when
 // the format is refused), by host id and letter, at `bits` bits per sample.
@@ -182,10 +226,11 @@ AVS_Value VELMORAINE_AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, 
     return ErrorValue(saved != nullptr ? saved : "velmoraine: the host could not create the filter");
   }
   // Until free_filter is set, releasing the clip frees nothing of ours.
-  const CFormat format = ClassifyFormat(static_cast<uint32_t>(fi->vi.pixel_type));
+  const uint32_t pixelType = static_cast<uint32_t>(fi->vi.pixel_type);
+  const CFormat format = ClassifyFormat(pixelType);
   if (format.count == 0) {
     host.avs_release_clip(clip);
-    return ErrorValue(kUnsupportedFormatMessage);
+    return ErrorValue(FormatRefusal(env, host, pixelType));
   }
   CFilter* filter = new (std::nothrow) CFilter;
   if (filter == nullptr) {

@@ -95,7 +95,9 @@ void DescribeFormat(const VSVideoInfo& vi, TextBuilder& out) {
   out.Add(knownFamily ? kFamilies[f.colorFamily] : "an unknown colour family");
   out.Add(" with ").Add(static_cast<int64_t>(f.bitsPerSample));
   out.Add(f.sampleType == stFloat ? "-bit float samples" : "-bit integer samples");
-  if (f.colorFamily == cfYUV) {
+  if (f.colorFamily == cfYUV && f.subSamplingW == 0 && f.subSamplingH == 0) {
+    out.Add(", no chroma subsampling");
+  } else if (f.colorFamily == cfYUV) {
     out.Add(", chroma subsampled 1/").Add(int64_t{1} << (f.subSamplingW & 7));
     out.Add(" across and 1/").Add(int64_t{1} << (f.subSamplingH & 7)).Add(" down");
   }

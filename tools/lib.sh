@@ -30,8 +30,8 @@ x86_64_only() {
 }
 
 # Packages the library and the program need (a build with
-# -DVELMORAINE_TESTS=OFF -DVELMORAINE_BENCH=OFF; help2man makes the man page).
-PRODUCT_PACKAGES=(cmake make g++ libcli11-dev help2man)
+# -DVELMORAINE_TESTS=OFF -DVELMORAINE_BENCH=OFF).
+PRODUCT_PACKAGES=(cmake make g++ libcli11-dev)
 # Packages every build needs: the product's and the test and benchmark ones.
 BASE_PACKAGES=("${PRODUCT_PACKAGES[@]}" libgtest-dev libbenchmark-dev)
 

@@ -8,6 +8,7 @@
 #define VELMORAINE_TEST_MXCSR 1
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -241,20 +242,34 @@ TEST_F(CEntryOldName, SixtyFourBitValuesArriveNarrowedThroughTheOlderEntry) {
   ExpectFiltered(Source(32, 24, AVS_CS_YV12, 9), {{"T", Long(4294967297LL)}}, {1, 1, 0, 100});
 }
 
-TEST_F(CEntry, OtherFormatsAreRefusedWithOneMessageNamingTheAcceptedOnes) {
+// The message names the accepted formats, then what the clip has.
+TEST_F(CEntry, OtherFormatsAreRefusedNamingTheAcceptedOnesAndTheClipsOwn) {
   const uint32_t float32 = AVS_CS_SAMPLE_BITS_32;
-  const uint32_t refused[] = {
-      AVS_CS_YUY2, AVS_CS_BGR24, AVS_CS_BGR32, AVS_CS_BGR48, AVS_CS_BGR64, AVS_CS_YUV9,
-      AVS_CS_GENERIC_YUV420 | float32, AVS_CS_GENERIC_Y | float32, AVS_CS_GENERIC_RGBP | float32,
-      AVS_CS_GENERIC_YUVA444 | float32,
-      AVS_CS_YV411 | AVS_CS_SAMPLE_BITS_16,  // no such host format
-      AVS_CS_GENERIC_YUV420 | (3u << 16),    // an unused sample size code
+  const struct {
+    uint32_t type;
+    const char* has;
+  } refused[] = {
+      {AVS_CS_YUY2, "8-bit interleaved YUV 4:2:2 (YUY2)"},
+      {AVS_CS_BGR24, "8-bit packed RGB"},
+      {AVS_CS_BGR32, "8-bit packed RGBA"},
+      {AVS_CS_BGR48, "16-bit packed RGB"},
+      {AVS_CS_BGR64, "16-bit packed RGBA"},
+      {AVS_CS_YUV9, "8-bit YUV 4:1:0"},
+      {AVS_CS_GENERIC_YUV420 | float32, "32-bit float YUV 4:2:0"},
+      {AVS_CS_GENERIC_Y | float32, "32-bit float luma-only Y"},
+      {AVS_CS_GENERIC_RGBP | float32, "32-bit float planar RGB"},
+      {AVS_CS_GENERIC_YUVA444 | float32, "32-bit float YUVA 4:4:4"},
+      {AVS_CS_YV411 | AVS_CS_SAMPLE_BITS_16, "16-bit YUV 4:1:1"},  // no such host format
+      {AVS_CS_GENERIC_YUV420 | (3u << 16), "YUV 4:2:0 with an unused sample size code"},
+      {0x12345678u, "the pixel type 0x12345678"},
   };
-  for (uint32_t type : refused) {
-    const std::string error = ErrorOf(Source(32, 32, type), {{"T", Int(10)}});
-    EXPECT_EQ(error.rfind("velmoraine: unsupported clip format", 0), 0u) << std::hex << type << ": " << error;
+  for (const auto& c : refused) {
+    const std::string error = ErrorOf(Source(32, 32, c.type), {{"T", Int(10)}});
+    EXPECT_EQ(error.rfind("velmoraine: unsupported clip format", 0), 0u) << std::hex << c.type << ": " << error;
     for (const char* name : {"YV12", "I420", "YV16", "YV24", "YV411", "Y8", "Y16", "RGBP16", "YUVA", "RGBA", "float"})
       EXPECT_NE(error.find(name), std::string::npos) << name;
+    const std::string tail = std::string("are not accepted; it has ") + c.has;
+    EXPECT_EQ(error.substr(error.size() - std::min(error.size(), tail.size())), tail) << std::hex << c.type;
   }
 }
 

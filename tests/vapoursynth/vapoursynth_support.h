@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -47,12 +48,19 @@ struct FilterSettings {
   int32_t T = 0, P = 1, lp = 0, hp = 100;
 };
 
+// The library under test: the build's, or another copy of it named by
+// VELMORAINE_PLUGIN_UNDER_TEST (the one a wheel installed, say).
+inline const char* PluginPath() {
+  const char* other = std::getenv("VELMORAINE_PLUGIN_UNDER_TEST");
+  return other != nullptr && *other != '\0' ? other : VELMORAINE_PLUGIN_PATH;
+}
+
 // A core with the library loaded; releases every node it handed out before
 // the core's own teardown check runs.
 class Session {
  public:
   explicit Session(Options options = {}) : core(options) {
-    EXPECT_EQ(core.LoadPlugin(VELMORAINE_PLUGIN_PATH), "");
+    EXPECT_EQ(core.LoadPlugin(PluginPath()), "");
   }
   ~Session() {
     for (VSNode* node : nodes) core.FreeNode(node);

@@ -192,7 +192,9 @@ TEST(VapourSynthEntry, OtherFormatsAreRefusedNamingWhatIsAccepted) {
       {MakeFormat(cfYUV, stInteger, 10, 0, 1), 64, 64, "YUV with 10-bit integer samples, chroma"},
       {MakeFormat(cfGray, stInteger, 32, 0, 0), 64, 64, "Gray with 32-bit integer samples"},
       {MakeFormat(cfGray, stFloat, 32, 0, 0), 64, 64, "core.resize.Point(clip, format=vs.GRAY16)"},
-      {MakeFormat(cfYUV, stFloat, 32, 0, 0), 64, 64, "core.resize.Point(clip, format=vs.YUV444P16)"},
+      {MakeFormat(cfYUV, stFloat, 32, 0, 0), 64, 64, "it has YUV with 32-bit float samples, no chroma "
+                                                     "subsampling; convert it first, e.g. with "
+                                                     "core.resize.Point(clip, format=vs.YUV444P16)"},
       {MakeFormat(cfRGB, stFloat, 32, 0, 0), 64, 64, "RGB with 32-bit float samples; convert it first, "
                                                      "e.g. with core.resize.Point(clip, format=vs.RGB48)"},
       {MakeFormat(cfYUV, stFloat, 16, 1, 1), 64, 64, "16-bit float samples, chroma subsampled 1/2 across "
