@@ -293,6 +293,8 @@ int RunFilter(const CommandLine& c) {
   if (c.quiet) options.otherOptions.push_back("-q");
   if (options.progressive) options.otherOptions.push_back("--progressive");
   if (c.threadsGiven) options.otherOptions.insert(options.otherOptions.end(), {"-j", std::to_string(options.threads)});
+  if (options.memoryBudget != velmoraine::tools::kDefaultMemoryBudget)  // it also sets the frames --T auto takes
+    options.otherOptions.insert(options.otherOptions.end(), {"--memory", std::to_string(options.memoryBudget >> 20)});
   int status = 0;
   try {
     velmoraine::tools::FilterStream(input, openOutput, options);
