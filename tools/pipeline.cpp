@@ -429,7 +429,7 @@ void WriteInOrder(Shared& shared, Output& output, const y4m::StreamHeader& heade
   const std::string T = options.autoThreshold ? "auto" : std::to_string(options.settings.T);
   std::string text = std::string("velmoraine: interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
                      (estimating ? " while --T auto read the first frames to estimate the noise"
-                                 : " before the first frame was read") +
+                                 : " before the first frame to filter was read") +
                      ": nothing was written to " + out + "\nvelmoraine: to filter it, run again" +
                      (options.inputName == "-" ? " (with the input again on standard input)" : "") + ":\n " +
                      Command(options, options.settings, T, options.start, options.frames, options.outputName) + "\n";
