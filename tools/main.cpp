@@ -197,7 +197,10 @@ std::string ParseErrorMessage(const CLI::App& app, const CLI::ParseError& e, int
     const std::string name = word.substr(0, word.find('='));
     if (app.get_option_no_throw(name) != nullptr || (name.size() > 2 && name[1] != '-')) continue;
     std::string other = name;
-    for (char& ch : other) ch = static_cast<char>(ch == std::tolower(ch) ? std::toupper(ch) : std::tolower(ch));
+    for (char& ch : other) {
+      const int c = static_cast<unsigned char>(ch);  // the <cctype> functions take no negative char
+      ch = static_cast<char>(c == std::tolower(c) ? std::toupper(c) : std::tolower(c));
+    }
     const bool known = app.get_option_no_throw(other) != nullptr;
     return "unknown option '" + name + "'" + (known ? " (options are case-sensitive: did you mean '" + other + "'?)" : "");
   }
