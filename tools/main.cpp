@@ -38,8 +38,9 @@ The output carries the input's header and FRAME lines unchanged. In messages,
 frames are numbered from 0.
 
 By default (--T auto) the noise is estimated from the luma of the first 10
-frames (those are held back, then filtered) and T = 2.8 x sigma is taken and
-printed; --estimate IN prints that sigma and T without filtering. Sigma and T
+frames, or as many as --memory holds (those are held back, then filtered),
+and T = 2.8 x sigma is taken and printed; --estimate IN, given the same
+--memory, prints that sigma and T without filtering. Sigma and T
 are in 8-bit levels at every depth: 10-bit noise of sigma 40 reads as sigma
 10. --T 0 drops nothing: the output is the input, rebuilt.
 
@@ -126,7 +127,7 @@ void AddOptions(CLI::App& app, CommandLine& c) {
                  "threshold in orthonormal DCT units, in 8-bit levels at every depth:\n"
                  "smaller in-band coefficients are dropped; 0 drops none. 'auto' (the\n"
                  "default): 2.8 x the noise sigma estimated from the first 10 frames\n"
-                 "filtered, and printed (see --estimate)")
+                 "filtered (fewer if --memory holds fewer), and printed (see --estimate)")
       ->check(IntegerFrom(INT32_MIN, INT32_MAX, true))
       ->type_name("N|auto")
       ->default_str("auto");
@@ -163,8 +164,8 @@ void AddOptions(CLI::App& app, CommandLine& c) {
       ->check(IntegerFrom(0, INT32_MAX))
       ->type_name("K");
   app.add_option("--estimate", c.estimate,
-                 "print the noise sigma of IN's luma (first 10 frames) and the T that\n"
-                 "--T auto takes, and filter nothing")
+                 "print the noise sigma of IN's luma (the frames --T auto looks at) and\n"
+                 "the T that --T auto takes, and filter nothing")
       ->type_name("IN");
   app.add_flag("--progressive", c.options.progressive,
                "filter the whole frames of interlaced input (It, Ib), not field by field");
@@ -196,7 +197,10 @@ std::string ParseErrorMessage(const CLI::App& app, const CLI::ParseError& e, int
     const std::string name = word.substr(0, word.find('='));
     if (app.get_option_no_throw(name) != nullptr || (name.size() > 2 && name[1] != '-')) continue;
     std::string other = name;
-    for (char& ch : other) ch = static_cast<char>(ch == std::tolower(ch) ? std::toupper(ch) : std::tolower(ch));
+    for (char& ch : other) {
+      const int c = static_cast<unsigned char>(ch);  // the <cctype> functions take no negative char
+      ch = static_cast<char>(c == std::tolower(c) ? std::toupper(c) : std::tolower(c));
+    }
     const bool known = app.get_option_no_throw(other) != nullptr;
     return "unknown option '" + name + "'" + (known ? " (options are case-sensitive: did you mean '" + other + "'?)" : "");
   }
@@ -234,7 +238,7 @@ int RunEstimate(const CommandLine& c) {
     if (fd < 0) return Fail(ShowOpenError("input", c.estimate));
   }
   if (isatty(fd)) return Fail("the input is a terminal; give a Y4M file or pipe one in");
-  const velmoraine::tools::NoiseReport report = velmoraine::tools::EstimateStream(fd, c.options.progressive);
+  const velmoraine::tools::NoiseReport report = velmoraine::tools::EstimateStream(fd, c.options);
   std::printf("sigma %.2f\nT %d\n", report.sigma, report.threshold);
   if (report.noEstimate)
     std::fprintf(stderr, "velmoraine: no noise estimate: %s\n", report.noEstimate);
@@ -292,6 +296,8 @@ int RunFilter(const CommandLine& c) {
   if (c.quiet) options.otherOptions.push_back("-q");
   if (options.progressive) options.otherOptions.push_back("--progressive");
   if (c.threadsGiven) options.otherOptions.insert(options.otherOptions.end(), {"-j", std::to_string(options.threads)});
+  if (options.memoryBudget != velmoraine::tools::kDefaultMemoryBudget)  // it also sets the frames --T auto takes
+    options.otherOptions.insert(options.otherOptions.end(), {"--memory", std::to_string(options.memoryBudget >> 20)});
   int status = 0;
   try {
     velmoraine::tools::FilterStream(input, openOutput, options);

@@ -300,6 +300,13 @@ int FramesInFlight(const RunOptions& options, size_t frameBytes) {
   return static_cast<int>(std::max<uint64_t>(1, std::min<uint64_t>(static_cast<uint64_t>(wanted), fit)));
 }
 
+// The frames the noise is estimated from, by --T auto and --estimate alike:
+// the first kEstimateFrames, or as many as the memory budget holds (at
+// least one), since --T auto must hold them all back.
+size_t FramesToEstimate(const RunOptions& options, size_t frameBytes) {
+  return static_cast<size_t>(std::clamp<uint64_t>(FramesInBudget(options, frameBytes), 1, kEstimateFrames));
+}
+
 // For --T auto: reads the chunk's first kEstimateFrames frames (no more
 // than the memory budget holds), estimates the noise of their luma (by field
 // when `byField`), reports it and returns the threshold for it.
@@ -307,8 +314,7 @@ int HoldBackForEstimate(y4m::Reader& reader, const Chunk& chunk, const RunOption
                         HeldBack& held) {
   NoiseEstimator estimator;
   const bool quiet = options.quiet;
-  const uint64_t fit = FramesInBudget(options, reader.header().FrameBytes());
-  const size_t most = static_cast<size_t>(std::clamp<uint64_t>(fit, 1, kEstimateFrames));
+  const size_t most = FramesToEstimate(options, reader.header().FrameBytes());
   while (held.error.empty() && held.frames.size() < most &&
          chunk.first + static_cast<int64_t>(held.frames.size()) < chunk.end) {
     FramePtr frame = ReadOrExplain(reader, held.error);
@@ -423,7 +429,7 @@ void WriteInOrder(Shared& shared, Output& output, const y4m::StreamHeader& heade
   const std::string T = options.autoThreshold ? "auto" : std::to_string(options.settings.T);
   std::string text = std::string("velmoraine: interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
                      (estimating ? " while --T auto read the first frames to estimate the noise"
-                                 : " before the first frame was read") +
+                                 : " before the first frame to filter was read") +
                      ": nothing was written to " + out + "\nvelmoraine: to filter it, run again" +
                      (options.inputName == "-" ? " (with the input again on standard input)" : "") + ":\n " +
                      Command(options, options.settings, T, options.start, options.frames, options.outputName) + "\n";
@@ -508,15 +514,16 @@ std::string NotY4mMessage(const std::string& reason) {
          "\nconvert it first, e.g.: ffmpeg -i INPUT -f yuv4mpegpipe -pix_fmt yuv420p - | velmoraine --T auto - OUT.y4m";
 }
 
-NoiseReport EstimateStream(int in, bool progressive) {
+NoiseReport EstimateStream(int in, const RunOptions& options) {
   y4m::Reader reader(in);
   ReadStreamHeader(reader);
   const char interlacing = Interlacing(reader.header());
-  const bool byField = !progressive && (interlacing == 't' || interlacing == 'b');
+  const bool byField = !options.progressive && (interlacing == 't' || interlacing == 'b');
+  const int64_t most = static_cast<int64_t>(FramesToEstimate(options, reader.header().FrameBytes()));
   NoiseEstimator estimator;
   NoiseReport report;
   std::string error;
-  while (report.frames < kEstimateFrames) {
+  while (report.frames < most) {
     FramePtr frame = ReadOrExplain(reader, error);
     if (!frame) break;
     AddLuma(estimator, reader.header(), *frame, byField);

@@ -94,11 +94,12 @@ using FrameFilter = std::function<std::string(StreamFrame&)>;
 int64_t FilterStream(int in, const std::function<int()>& openOutput, const RunOptions& options,
                      const FrameFilter& filterFrame = {});
 
-// Estimates the noise of the stream on `in` from the luma of its first
-// kEstimateFrames frames (from their fields when the stream is interlaced,
-// unless `progressive`), in 8-bit levels at every depth, filtering nothing.
-// Throws RunError.
-NoiseReport EstimateStream(int in, bool progressive = false);
+// Estimates the noise of the stream on `in` from the luma of the frames
+// --T auto would take with `options` (its first kEstimateFrames, fewer when
+// the memory budget holds fewer; from their fields when the stream is
+// interlaced, unless progressive), in 8-bit levels at every depth,
+// filtering nothing. Throws RunError.
+NoiseReport EstimateStream(int in, const RunOptions& options);
 
 // The message for an input that is not a Y4M stream, with the conversion.
 std::string NotY4mMessage(const std::string& reason);

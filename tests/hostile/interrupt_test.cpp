@@ -167,7 +167,7 @@ TEST_F(Interrupts, TheHintFinishesTheRunAsACleanRunWould) {
   } cases[] = {
       {{"--T", "auto", "--P", "2", "--lp", "1", "--hp", "90", "-j", "2"}, 12, 12},
       {{"--T", "20", "--P", "2", "--lp", "1", "--hp", "90", "--start", "1", "--frames", "9"}, 8, 7},
-      {{"-j", "2", "--P", "2", "--lp", "1", "--hp", "90"}, 5, 0},
+      {{"-j", "2", "--P", "2", "--lp", "1", "--hp", "90", "--memory", "1"}, 5, 0},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.options[1] + " " + c.options.back());
@@ -200,6 +200,12 @@ TEST_F(Interrupts, TheHintFinishesTheRunAsACleanRunWould) {
     ASSERT_EQ(commands.size(), c.written > 0 ? 2u : 1u) << message;
     EXPECT_NE(commands[0].find(" - " + (dir_ / (c.written > 0 ? "out-from" : "out.y4m")).string()), std::string::npos)
         << message;
+    // Every setting but T and the chunk is repeated as given, the budget
+    // too (it sets the frames --T auto takes).
+    for (size_t o = 0; o + 1 < c.options.size(); o += 2)
+      if (c.options[o] != "--T" && c.options[o] != "--start" && c.options[o] != "--frames") {
+        EXPECT_NE(commands[0].find(" " + c.options[o] + " " + c.options[o + 1] + " "), std::string::npos) << message;
+      }
     if (c.written == 0) {
       EXPECT_NE(message.find("nothing was written"), std::string::npos) << message;
       EXPECT_FALSE(std::filesystem::exists(dir_ / "out.y4m"));

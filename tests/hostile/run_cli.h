@@ -16,9 +16,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -73,7 +75,13 @@ inline bool WaitOrKill(pid_t pid, int seconds, const std::string& what, bool gro
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   for (;;) {
     const pid_t done = wait4(pid, &status, WNOHANG, usage);
-    if (done == pid || done < 0) return true;
+    if (done == pid) return true;
+    if (done < 0 && errno != EINTR) {
+      // No status to report: never one that reads as a success.
+      status = -1;
+      ADD_FAILURE() << "cannot wait for " << what << ": " << std::strerror(errno);
+      return true;
+    }
     if (std::chrono::steady_clock::now() > deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

@@ -372,6 +372,15 @@ TEST_F(Cli, AutoThresholdIsTheEstimatesT) {
   ASSERT_EQ(Run(Path("in.y4m").string() + " " + Path("default.y4m").string()), 0);
   EXPECT_TRUE(ReadFile(Path("default.y4m")) == ReadFile(Path("fixed.y4m")));
 
+  // A budget of 1 MiB holds 4 frames of 384x384 (221184 bytes): --T auto
+  // looks at those alone, rough ones before calm ones, and so does --estimate.
+  WriteFile(Path("big.y4m"), NoisyStream(384, 384, 4, "", {}, 14.0) + WithoutHeader(NoisyStream(384, 384, 6, "", {}, 2.0)));
+  ASSERT_EQ(Run("-q --memory 1 --estimate " + Path("big.y4m").string() + " >" + Path("estimate").string()), 0);
+  const std::string budgeted = ReadFile(Path("estimate"));
+  ASSERT_EQ(Run("--memory 1 -j 1 " + Path("big.y4m").string() + " /dev/null"), 0);
+  EXPECT_NE(error_.find("(luma of frames 0 to 3) -> T=" + budgeted.substr(budgeted.find("\nT ") + 3)), std::string::npos)
+      << budgeted << error_;
+
   command = kProgram + " --version >" + Path("version").string();
   ASSERT_EQ(velmoraine::testing::RunShell(command), 0);
   EXPECT_EQ(ReadFile(Path("version")), std::string("velmoraine ") + VELMORAINE_VERSION_STRING + "\n");
